@@ -1,0 +1,174 @@
+#include "app/lumora_app.hpp"
+
+#include <webkit/webkit.h>
+
+#include "app/gtk_services.hpp"
+#include "app/lumora_resources.hpp"
+#include "app/standalone_host.hpp"
+#include "container/controller.hpp"
+#include "container/log.hpp"
+#include "container/webkit_web_view.hpp"
+#include "store/lumora_store.hpp"
+
+namespace lumora {
+
+namespace {
+constexpr const char* kAppId = "org.lumora.Lumora";
+
+GtkWindow* windowOf(gpointer self) { return static_cast<LumoraApplication*>(self)->window(); }
+}  // namespace
+
+LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoot)
+    : commandLine_(std::move(commandLine)), webRoot_(std::move(webRoot)) {
+    app_ = gtk_application_new(kAppId, G_APPLICATION_HANDLES_OPEN);
+    g_signal_connect(app_, "startup", G_CALLBACK(onStartup), this);
+    g_signal_connect(app_, "activate", G_CALLBACK(onActivate), this);
+    g_signal_connect(app_, "open", G_CALLBACK(onOpen), this);
+}
+
+LumoraApplication::~LumoraApplication() {
+    controller_.reset();
+    g_object_unref(app_);
+}
+
+int LumoraApplication::run(const std::string& program) {
+    // Our own options are parsed already; GApplication only sees the URIs to open.
+    std::vector<std::string> args{program};
+    args.insert(args.end(), commandLine_.uris.begin(), commandLine_.uris.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return g_application_run(G_APPLICATION(app_), static_cast<int>(args.size()), argv.data());
+}
+
+void LumoraApplication::onStartup(GApplication*, gpointer self) {
+    static_cast<LumoraApplication*>(self)->startup();
+}
+
+void LumoraApplication::startup() {
+    LumoraResources::setWebRoot(webRoot_);
+    loop_ = makeGLibMainLoop();
+    store_ = std::make_unique<LumoraStore>(LumoraResources::dataDirectory());
+    inhibitor_ = std::make_unique<GtkActivityInhibitor>(app_, windowOf, this);
+    opener_ = std::make_unique<GioUrlOpener>();
+    makeServices();
+
+    host_ = std::make_unique<StandaloneHost>(*store_, cloud_.get(), reminder_.get(), *loop_);
+    BridgeServices bridgeServices{audio_.get(), pdf_.get(), share_.get(), inhibitor_.get(),
+                                  opener_.get()};
+    ControllerServices controllerServices{audio_.get(), gifts_.get()};
+    controller_ = std::make_unique<LumoraController>(
+        *host_, bridgeServices, controllerServices, *loop_,
+        makeWebKitFactory({webRoot_, commandLine_.inspector}));
+
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect_swapped(quit, "activate", G_CALLBACK(g_application_quit), app_);
+    g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(quit));
+    g_object_unref(quit);
+    const char* quitAccels[] = {"<Control>q", nullptr};
+    gtk_application_set_accels_for_action(app_, "app.quit", quitAccels);
+}
+
+// Each subsystem's services are created here, in the order the host needs them.
+void LumoraApplication::makeServices() {}
+
+void LumoraApplication::onActivate(GApplication*, gpointer self) {
+    static_cast<LumoraApplication*>(self)->present();
+}
+
+void LumoraApplication::present() {
+    if (!window_) buildWindow();
+    gtk_window_present(window_);
+}
+
+void LumoraApplication::buildWindow() {
+    auto rgb = host_->backgroundRGB();
+    GtkCssProvider* css = gtk_css_provider_new();
+    std::string rules = "window.lumora { background-color: rgb(" +
+                        std::to_string(static_cast<int>(rgb[0])) + "," +
+                        std::to_string(static_cast<int>(rgb[1])) + "," +
+                        std::to_string(static_cast<int>(rgb[2])) +
+                        "); }\n"
+                        "windowhandle.lumora-titlebar { background: none; }\n"
+                        "windowcontrols.lumora-controls { margin: 4px 8px; }\n";
+    gtk_css_provider_load_from_data(css, rules.c_str(), -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+
+    window_ = GTK_WINDOW(gtk_application_window_new(app_));
+    gtk_widget_add_css_class(GTK_WIDGET(window_), "lumora");
+    gtk_window_set_title(window_, "Lumora");
+    gtk_window_set_default_size(window_, kDefaultWidth, kDefaultHeight);
+    // The page draws everything: no system title bar.
+    GtkWidget* emptyTitlebar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    gtk_widget_set_visible(emptyTitlebar, FALSE);
+    gtk_window_set_titlebar(window_, emptyTitlebar);
+
+    auto web = std::static_pointer_cast<WebKitBackend>(controller_->webView());
+    GtkWidget* overlay = gtk_overlay_new();
+    gtk_widget_set_size_request(overlay, kMinimumWidth, kMinimumHeight);
+    gtk_overlay_set_child(GTK_OVERLAY(overlay), web->widget());
+
+    GtkWidget* handle = gtk_window_handle_new();
+    gtk_widget_add_css_class(handle, "lumora-titlebar");
+    gtk_widget_set_valign(handle, GTK_ALIGN_START);
+    gtk_widget_set_size_request(handle, -1, static_cast<int>(host_->topInset()));
+    GtkWidget* controls = gtk_window_controls_new(GTK_PACK_END);
+    gtk_widget_add_css_class(controls, "lumora-controls");
+    gtk_widget_set_halign(controls, GTK_ALIGN_END);
+    gtk_widget_set_valign(controls, GTK_ALIGN_CENTER);
+    gtk_window_handle_set_child(GTK_WINDOW_HANDLE(handle), controls);
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), handle);
+
+    gtk_window_set_child(window_, overlay);
+    gtk_widget_grab_focus(web->widget());
+    g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
+    g_signal_connect(window_, "notify::is-active", G_CALLBACK(onActiveChanged), this);
+}
+
+gboolean LumoraApplication::onCloseRequest(GtkWindow*, gpointer self) {
+    return static_cast<LumoraApplication*>(self)->closeRequested();
+}
+
+bool LumoraApplication::closeRequested() {
+    // A playing session goes on under media-key control; the window comes back as it was.
+    if (keepRunningWhenClosed_ && keepRunningWhenClosed_()) {
+        gtk_widget_set_visible(GTK_WIDGET(window_), FALSE);
+        return true;
+    }
+    g_application_quit(G_APPLICATION(app_));
+    return true;
+}
+
+void LumoraApplication::onActiveChanged(GObject*, GParamSpec*, gpointer self) {
+    auto* application = static_cast<LumoraApplication*>(self);
+    if (gtk_window_is_active(application->window_)) application->windowActivated();
+}
+
+void LumoraApplication::windowActivated() {
+    controller_->bridge().windowActivated();
+    for (auto& callback : onWindowActivated_) callback();
+}
+
+void LumoraApplication::onOpen(GApplication*, GFile** files, gint count, const gchar*,
+                               gpointer self) {
+    std::vector<std::string> uris;
+    for (gint i = 0; i < count; ++i) {
+        gchar* uri = g_file_get_uri(files[i]);
+        if (uri) uris.emplace_back(uri);
+        g_free(uri);
+    }
+    static_cast<LumoraApplication*>(self)->openUris(uris);
+}
+
+void LumoraApplication::openUris(const std::vector<std::string>& uris) {
+    for (const auto& uri : uris) {
+        if (!gifts_) continue;
+        gifts_->setSchemes(host_->giftSchemes());
+        gifts_->receive(uri);
+    }
+    present();
+}
+
+}  // namespace lumora

@@ -1,0 +1,81 @@
+#pragma once
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.hpp"
+#include "container/main_loop.hpp"
+#include "container/services.hpp"
+
+namespace lumora {
+
+class LumoraController;
+class LumoraStore;
+class StandaloneHost;
+class WebKitBackend;
+class GtkActivityInhibitor;
+class GioUrlOpener;
+
+// The application: one GtkApplication, one window, one web view for the process.
+class LumoraApplication {
+public:
+    static constexpr int kDefaultWidth = 1180;
+    static constexpr int kDefaultHeight = 820;
+    static constexpr int kMinimumWidth = 760;
+    static constexpr int kMinimumHeight = 540;
+
+    LumoraApplication(CommandLine commandLine, std::string webRoot);
+    ~LumoraApplication();
+
+    // Runs the application; a second launch hands its URIs to the first and returns.
+    int run(const std::string& program);
+
+    GtkApplication* gtkApplication() const { return app_; }
+    GtkWindow* window() const { return window_; }
+    MainLoop& loop() { return *loop_; }
+    LumoraController& controller() { return *controller_; }
+    void present();
+
+private:
+    void startup();
+    void buildWindow();
+    void openUris(const std::vector<std::string>& uris);
+    bool closeRequested();
+    void windowActivated();
+    void makeServices();
+
+    static void onStartup(GApplication*, gpointer self);
+    static void onActivate(GApplication*, gpointer self);
+    static void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer self);
+    static gboolean onCloseRequest(GtkWindow*, gpointer self);
+    static void onActiveChanged(GObject*, GParamSpec*, gpointer self);
+
+    CommandLine commandLine_;
+    std::string webRoot_;
+    GtkApplication* app_ = nullptr;
+    GtkWindow* window_ = nullptr;
+    std::unique_ptr<MainLoop> loop_;
+    std::unique_ptr<LumoraStore> store_;
+    std::unique_ptr<GtkActivityInhibitor> inhibitor_;
+    std::unique_ptr<GioUrlOpener> opener_;
+
+    // Services behind the bridge and the host; null until their subsystem is built.
+    std::unique_ptr<AudioMessages> audio_;
+    std::unique_ptr<PdfExporter> pdf_;
+    std::unique_ptr<SharePicker> share_;
+    std::unique_ptr<CloudService> cloud_;
+    std::unique_ptr<ReminderService> reminder_;
+    std::unique_ptr<GiftService> gifts_;
+    // Whether closing the window only hides it (a session is playing).
+    std::function<bool()> keepRunningWhenClosed_;
+    // Called each time the window becomes active.
+    std::vector<std::function<void()>> onWindowActivated_;
+
+    std::unique_ptr<StandaloneHost> host_;
+    std::unique_ptr<LumoraController> controller_;
+};
+
+}  // namespace lumora

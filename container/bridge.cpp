@@ -1,0 +1,167 @@
+#include "container/bridge.hpp"
+
+#include <glib.h>
+
+#include "app/lumora_host.hpp"
+#include "container/controller.hpp"
+#include "container/glib_ptr.hpp"
+#include "container/log.hpp"
+#include "container/message.hpp"
+
+namespace lumora {
+
+std::optional<std::string> uriScheme(const std::string& uri) {
+    GPtr<GUri> parsed = GPtr<GUri>::adopt(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
+    if (!parsed) return std::nullopt;
+    const char* scheme = g_uri_get_scheme(parsed.get());
+    return std::string(scheme ? scheme : "");
+}
+
+Bridge::Bridge(BridgeServices services, MainLoop& loop) : services_(services), loop_(loop) {}
+
+void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
+    if (!body.is_object() || body.empty()) return;
+    auto type = field::string(body, "type");
+    if (!type) return;
+    if (!controller_) return;
+    LumoraHost& host = controller_->host();
+    const std::string& t = *type;
+
+    if (t == "save") {
+        const auto* data = field::find(body, "data");
+        if (!data) return;
+        host.saveState(*data, field::boolean(body, "sync", false));
+    } else if (t == "log") {
+        const auto* message = field::find(body, "message");
+        log(" page: " + (message ? textualForm(*message) : std::string()));
+    } else if (t == "event") {
+        std::string name = field::string(body, "name", "");
+        nlohmann::json detail = field::dictionary(body, "detail");
+        if (name == "screen")
+            if (auto screen = field::string(detail, "screen")) controller_->screen = *screen;
+        host.handleEvent(name, detail);
+    } else if (t == "close") {
+        host.close(field::string(body, "reason", "back"));
+    } else if (t == "session") {
+        sessionActivity(field::boolean(body, "active", false));
+    } else if (t == "audioOpen" || t == "audioChunk" || t == "audioPlay" || t == "audioSeek" ||
+               t == "audioPause" || t == "audioResume" || t == "audioClose") {
+        if (services_.audio) services_.audio->handle(t, body);
+    } else if (t == "reminder") {
+        host.setReminder(field::boolean(body, "on", false),
+                         field::string(body, "time", "07:30"));
+    } else if (t == "share") {
+        if (services_.share && !sender.expired())
+            services_.share->share(field::string(body, "subject", "Lumora"),
+                                   field::string(body, "text", ""), sender);
+    } else if (t == "sharePdf") {
+        exportPdf(body, sender);
+    } else if (t == "open") {
+        openLink(body);
+    } else if (t == "review") {
+        openReview(body);
+    } else if (!host.handleMessage(t, body)) {
+        log(" unhandled message: " + t);
+    }
+}
+
+void Bridge::sessionActivity(bool active) {
+    if (active) {
+        if (activity_) return;
+        activity_ = true;
+        if (services_.inhibitor) services_.inhibitor->begin("Lumora session");
+    } else if (activity_) {
+        activity_ = false;
+        if (services_.inhibitor) services_.inhibitor->end();
+    }
+}
+
+void Bridge::exportPdf(const nlohmann::json& body, const WeakPageView& sender) {
+    if (!services_.pdf) return;
+    const auto* blocks = field::arrayOfDictionaries(body, "blocks");
+    if (!blocks) {
+        services_.pdf->sendPdfNote(sender, "The PDF could not be made (no content).");
+        return;
+    }
+    auto file = services_.pdf->makePdf(field::string(body, "name", "Lumora"), *blocks);
+    if (!file) {
+        services_.pdf->sendPdfNote(sender, "The PDF could not be made.");
+        return;
+    }
+    services_.pdf->presentSavePanel(*file, sender);
+}
+
+void Bridge::openLink(const nlohmann::json& body) {
+    auto url = field::string(body, "url");
+    if (!url) return;
+    auto scheme = uriScheme(*url);
+    if (!scheme || (*scheme != "https" && *scheme != "mailto")) return;
+    if (services_.opener) services_.opener->open(*url);
+}
+
+void Bridge::openReview(const nlohmann::json& body) {
+    if (!field::boolean(body, "explicit", false)) return;
+    auto url = field::string(body, "url");
+    if (!url) return;
+    // A review link goes to a store page; other schemes could start local handlers.
+    auto scheme = uriScheme(*url);
+    if (!scheme || (*scheme != "https" && *scheme != "http" && *scheme != "appstream")) return;
+    if (services_.opener) services_.opener->open(*url);
+}
+
+NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url) {
+    if (!url || url->empty()) return NavigationDecision::Allow;
+    auto scheme = uriScheme(*url).value_or("");
+    if (scheme == "lumora" || scheme == "about") return NavigationDecision::Allow;
+    // Only web and mail links leave the page; anything else (file:, smb:, custom
+    // schemes) could start arbitrary local handlers.
+    if (scheme == "http" || scheme == "https" || scheme == "mailto") {
+        if (services_.opener) services_.opener->open(*url);
+    } else {
+        log(" navigation refused: " + *url);
+    }
+    return NavigationDecision::Cancel;
+}
+
+void Bridge::didFinishNavigation() {
+    log("page loaded");
+    if (controller_) controller_->pageDidFinish();
+}
+
+void Bridge::didFailNavigation(const std::string& error) { log(" navigation failed: " + error); }
+
+void Bridge::didFailProvisionalNavigation(const std::string& error) {
+    log(" load failed: " + error);
+}
+
+void Bridge::webContentProcessDidTerminate() {
+    log("web content process terminated");
+    if (!controller_) return;
+    controller_->loaded = false;
+    double now = loop_.now();
+    terminations_.push_back(now);
+    while (!terminations_.empty() && now - terminations_.front() > kCrashWindowSeconds)
+        terminations_.pop_front();
+    if (static_cast<int>(terminations_.size()) >= kCrashLimit) {
+        reloadSuspended_ = true;
+        terminations_.clear();
+        log("web content process terminated " + std::to_string(kCrashLimit) +
+            " times within 60 seconds; not reloading until the window is activated");
+        return;
+    }
+    reloadPage();
+}
+
+void Bridge::windowActivated() {
+    if (!reloadSuspended_ || !controller_) return;
+    reloadSuspended_ = false;
+    log("reloading the page after the window was activated");
+    reloadPage();
+}
+
+void Bridge::reloadPage() {
+    controller_->installStartupScript();
+    if (auto web = controller_->existingWebView()) web->reload();
+}
+
+}  // namespace lumora

@@ -1,0 +1,81 @@
+#include "container/controller.hpp"
+
+#include "app/lumora_host.hpp"
+#include "container/log.hpp"
+#include "container/page_call.hpp"
+#include "container/startup_script.hpp"
+
+namespace lumora {
+
+LumoraController::LumoraController(LumoraHost& host, BridgeServices bridgeServices,
+                                   ControllerServices services, MainLoop& loop,
+                                   WebViewFactory factory)
+    : host_(host),
+      bridge_(bridgeServices, loop),
+      services_(services),
+      loop_(loop),
+      factory_(std::move(factory)) {
+    bridge_.setController(this);
+}
+
+LumoraController::~LumoraController() { bridge_.setController(nullptr); }
+
+std::shared_ptr<WebViewBackend> LumoraController::webView() {
+    if (!web_) web_ = makeWebView();
+    return web_;
+}
+
+std::shared_ptr<WebViewBackend> LumoraController::makeWebView() {
+    log("creating web view (" + host_.hostName() + ")");
+    auto web = factory_(bridge_);
+    web_ = web;
+    installStartupScript();
+    if (services_.audio) services_.audio->setWebView(web);
+    host_.attach(web);
+    web->load(kStartPage);
+    return web;
+}
+
+std::string LumoraController::startupScript() const {
+    StartupValues values;
+    values.stateText = host_.loadState();
+    values.hostName = host_.hostName();
+    values.topInset = host_.topInset();
+    values.screen = screen;
+    values.extraScript = host_.extraScript();
+    return buildStartupScript(values);
+}
+
+void LumoraController::installStartupScript() {
+    if (web_) web_->setStartupScript(startupScript());
+}
+
+void LumoraController::pageDidFinish() {
+    loaded = true;
+    if (services_.gifts) {
+        services_.gifts->setWebView(web_);
+        services_.gifts->setSchemes(host_.giftSchemes());
+    }
+    host_.pageDidLoad();
+    auto scripts = std::move(queued_);
+    queued_.clear();
+    if (web_) {
+        for (const auto& script : scripts) {
+            log("running queued script: " + utf8Prefix(script, 80));
+            web_->evaluate(script);
+        }
+    }
+    if (services_.gifts) {
+        GiftService* gifts = services_.gifts;
+        loop_.after(kGiftDeliveryDelay, [gifts] { gifts->deliver(); });
+    }
+}
+
+void LumoraController::runScript(const std::string& script) {
+    if (loaded && web_)
+        web_->evaluate(script);
+    else
+        queued_.push_back(script);
+}
+
+}  // namespace lumora

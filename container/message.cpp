@@ -1,0 +1,113 @@
+#include "container/message.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace lumora {
+namespace field {
+
+const nlohmann::json* find(const nlohmann::json& body, const char* key) {
+    if (!body.is_object()) return nullptr;
+    auto it = body.find(key);
+    return it == body.end() ? nullptr : &*it;
+}
+
+std::optional<std::string> string(const nlohmann::json& body, const char* key) {
+    const auto* value = find(body, key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+std::string string(const nlohmann::json& body, const char* key, const std::string& fallback) {
+    return string(body, key).value_or(fallback);
+}
+
+bool boolean(const nlohmann::json& body, const char* key, bool fallback) {
+    const auto* value = find(body, key);
+    return value && value->is_boolean() ? value->get<bool>() : fallback;
+}
+
+std::optional<double> number(const nlohmann::json& body, const char* key) {
+    const auto* value = find(body, key);
+    if (!value || !value->is_number()) return std::nullopt;
+    return value->get<double>();
+}
+
+double number(const nlohmann::json& body, const char* key, double fallback) {
+    return number(body, key).value_or(fallback);
+}
+
+std::optional<std::int64_t> integer(const nlohmann::json& body, const char* key) {
+    const auto* value = find(body, key);
+    if (!value) return std::nullopt;
+    if (value->is_number_integer()) return value->get<std::int64_t>();
+    if (value->is_number_unsigned()) {
+        auto u = value->get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return std::nullopt;
+        return static_cast<std::int64_t>(u);
+    }
+    if (value->is_number_float()) {
+        double d = value->get<double>();
+        // 2^63 is the first double past the int64 range.
+        if (!std::isfinite(d) || d != std::trunc(d) || d < -9223372036854775808.0 ||
+            d >= 9223372036854775808.0)
+            return std::nullopt;
+        return static_cast<std::int64_t>(d);
+    }
+    return std::nullopt;
+}
+
+nlohmann::json dictionary(const nlohmann::json& body, const char* key) {
+    const auto* value = find(body, key);
+    return value && value->is_object() ? *value : nlohmann::json::object();
+}
+
+const nlohmann::json* arrayOfDictionaries(const nlohmann::json& body, const char* key) {
+    const auto* value = find(body, key);
+    if (!value || !value->is_array()) return nullptr;
+    for (const auto& element : *value)
+        if (!element.is_object()) return nullptr;
+    return value;
+}
+
+}  // namespace field
+
+std::optional<std::string> compactJson(const nlohmann::json& value) {
+    try {
+        return value.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::string textualForm(const nlohmann::json& value) {
+    if (value.is_string()) return value.get<std::string>();
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+namespace {
+bool finiteThroughout(const nlohmann::json& value, int depth) {
+    if (depth > 10000) return false;
+    switch (value.type()) {
+        case nlohmann::json::value_t::number_float:
+            return std::isfinite(value.get<double>());
+        case nlohmann::json::value_t::array:
+        case nlohmann::json::value_t::object:
+            for (const auto& element : value)
+                if (!finiteThroughout(element, depth + 1)) return false;
+            return true;
+        case nlohmann::json::value_t::binary:
+        case nlohmann::json::value_t::discarded:
+            return false;
+        default:
+            return true;
+    }
+}
+}  // namespace
+
+bool isJsonDocument(const nlohmann::json& value) {
+    return (value.is_object() || value.is_array()) && finiteThroughout(value, 0);
+}
+
+}  // namespace lumora

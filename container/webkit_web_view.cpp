@@ -1,0 +1,186 @@
+#include "container/webkit_web_view.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+
+#include "container/glib_ptr.hpp"
+#include "container/log.hpp"
+#include "container/scheme_handler.hpp"
+
+namespace lumora {
+
+namespace {
+
+void freeResponseData(gpointer data) { g_free(data); }
+
+// One finish per request, on every path.
+void answerSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
+    auto* handler = static_cast<BundleSchemeHandler*>(data);
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    auto response = uri ? handler->respond(uri) : std::nullopt;
+    if (!response) {
+        GPtr<GError> error = GPtr<GError>::adopt(
+            g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "The file does not exist."));
+        webkit_uri_scheme_request_finish_error(request, error.get());
+        return;
+    }
+    const auto size = response->size;
+    GPtr<GBytes> bytes = GPtr<GBytes>::adopt(
+        g_bytes_new_with_free_func(response->data.release(), size, freeResponseData, nullptr));
+    // g_bytes_new_with_free_func took the buffer; make sure its free pairs with g_free.
+    GPtr<GInputStream> stream =
+        GPtr<GInputStream>::adopt(g_memory_input_stream_new_from_bytes(bytes.get()));
+    GPtr<WebKitURISchemeResponse> answer = GPtr<WebKitURISchemeResponse>::adopt(
+        webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(size)));
+    webkit_uri_scheme_response_set_status(answer.get(), 200, "OK");
+    webkit_uri_scheme_response_set_content_type(answer.get(), response->mimeType.c_str());
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    for (const auto& [name, value] : response->headers)
+        soup_message_headers_append(headers, name.c_str(), value.c_str());
+    webkit_uri_scheme_response_set_http_headers(answer.get(), headers);  // takes ownership
+    webkit_uri_scheme_request_finish_with_response(request, answer.get());
+}
+
+void deleteHandler(gpointer data) { delete static_cast<BundleSchemeHandler*>(data); }
+
+}  // namespace
+
+void registerLumoraScheme(const std::string& webRoot) {
+    static bool registered = false;
+    if (registered) return;
+    registered = true;
+    WebKitWebContext* context = webkit_web_context_get_default();
+    webkit_web_context_register_uri_scheme(context, "lumora", answerSchemeRequest,
+                                           new BundleSchemeHandler(webRoot), deleteHandler);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_secure(security, "lumora");
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "lumora");
+}
+
+std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge,
+                                                     const WebKitOptions& options) {
+    registerLumoraScheme(options.webRoot);
+    std::shared_ptr<WebKitBackend> backend(new WebKitBackend(bridge));
+    backend->content_ = webkit_user_content_manager_new();
+    webkit_user_content_manager_register_script_message_handler(backend->content_, "lumora",
+                                                                nullptr);
+    backend->view_ = WEBKIT_WEB_VIEW(g_object_ref_sink(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", backend->content_,
+                     "web-context", webkit_web_context_get_default(), nullptr)));
+    WebKitSettings* settings = webkit_web_view_get_settings(backend->view_);
+    webkit_settings_set_enable_developer_extras(settings, options.developerExtras);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    const GdkRGBA transparent{0, 0, 0, 0};
+    webkit_web_view_set_background_color(backend->view_, &transparent);
+    backend->connectSignals();
+    return backend;
+}
+
+WebKitBackend::~WebKitBackend() {
+    if (content_) {
+        g_signal_handlers_disconnect_by_data(content_, this);
+        g_object_unref(content_);
+    }
+    if (view_) {
+        g_signal_handlers_disconnect_by_data(view_, this);
+        g_object_unref(view_);
+    }
+}
+
+void WebKitBackend::connectSignals() {
+    g_signal_connect(content_, "script-message-received::lumora", G_CALLBACK(onScriptMessage),
+                     this);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
+    g_signal_connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+}
+
+void WebKitBackend::evaluate(const std::string& script) {
+    webkit_web_view_evaluate_javascript(view_, script.data(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void WebKitBackend::setStartupScript(const std::string& source) {
+    webkit_user_content_manager_remove_all_scripts(content_);
+    WebKitUserScript* script = webkit_user_script_new(
+        source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content_, script);
+    webkit_user_script_unref(script);
+}
+
+void WebKitBackend::load(const std::string& uri) { webkit_web_view_load_uri(view_, uri.c_str()); }
+
+void WebKitBackend::reload() { webkit_web_view_reload(view_); }
+
+void WebKitBackend::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
+    auto* backend = static_cast<WebKitBackend*>(self);
+    if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
+    // The body is converted to JSON once, here; everything behind the bridge sees JSON.
+    std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(value, 0));
+    if (!text) return;
+    auto body = nlohmann::json::parse(text.get(), nullptr, false);
+    if (body.is_discarded()) return;
+    backend->bridge_.dispatch(body, backend->weak_from_this());
+}
+
+gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                       WebKitPolicyDecisionType type, gpointer self) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+        type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+        return FALSE;
+    auto* backend = static_cast<WebKitBackend*>(self);
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
+    const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+    std::optional<std::string> url;
+    if (uri) url = uri;
+    // A new window never opens: the page's own URLs stay out of it too.
+    auto verdict = backend->bridge_.decidePolicy(url);
+    if (verdict == NavigationDecision::Allow && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+        webkit_policy_decision_use(decision);
+    else
+        webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+void WebKitBackend::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    auto* backend = static_cast<WebKitBackend*>(self);
+    if (event == WEBKIT_LOAD_STARTED) backend->loadFailed_ = false;
+    if (event == WEBKIT_LOAD_FINISHED && !backend->loadFailed_) backend->bridge_.didFinishNavigation();
+}
+
+gboolean WebKitBackend::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri,
+                                     GError* error, gpointer self) {
+    auto* backend = static_cast<WebKitBackend*>(self);
+    backend->loadFailed_ = true;
+    std::string text = std::string(error ? error->message : "unknown error") + " (" +
+                       (error ? g_quark_to_string(error->domain) : "") + " " +
+                       std::to_string(error ? error->code : 0) + ", " + (uri ? uri : "") + ")";
+    if (event == WEBKIT_LOAD_STARTED)
+        backend->bridge_.didFailProvisionalNavigation(text);
+    else
+        backend->bridge_.didFailNavigation(text);
+    return TRUE;  // no error page: the page stays as it is
+}
+
+void WebKitBackend::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
+                                           gpointer self) {
+    static_cast<WebKitBackend*>(self)->bridge_.webContentProcessDidTerminate();
+}
+
+GtkWidget* WebKitBackend::onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer) {
+    return nullptr;  // never a second web view
+}
+
+WebViewFactory makeWebKitFactory(WebKitOptions options) {
+    return [options](Bridge& bridge) -> std::shared_ptr<WebViewBackend> {
+        return WebKitBackend::create(bridge, options);
+    };
+}
+
+}  // namespace lumora

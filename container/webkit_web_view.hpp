@@ -1,0 +1,56 @@
+#pragma once
+#include <webkit/webkit.h>
+
+#include <memory>
+#include <string>
+
+#include "container/controller.hpp"
+
+namespace lumora {
+
+struct WebKitOptions {
+    std::string webRoot;
+    bool developerExtras = false;
+};
+
+// The real web view: a WebKitWebView with the "lumora" scheme and message channel.
+class WebKitBackend final : public WebViewBackend,
+                            public std::enable_shared_from_this<WebKitBackend> {
+public:
+    static std::shared_ptr<WebKitBackend> create(Bridge& bridge, const WebKitOptions& options);
+    ~WebKitBackend() override;
+
+    void evaluate(const std::string& script) override;
+    void setStartupScript(const std::string& source) override;
+    void load(const std::string& uri) override;
+    void reload() override;
+
+    WebKitWebView* view() const { return view_; }
+    GtkWidget* widget() const { return GTK_WIDGET(view_); }
+
+private:
+    WebKitBackend(Bridge& bridge) : bridge_(bridge) {}
+    void connectSignals();
+
+    static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri,
+                                 GError* error, gpointer self);
+    static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
+                                       gpointer self);
+    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer);
+
+    Bridge& bridge_;
+    WebKitWebView* view_ = nullptr;  // one strong reference, dropped in the destructor
+    WebKitUserContentManager* content_ = nullptr;
+    bool loadFailed_ = false;
+};
+
+// Registers the "lumora" scheme on the default web context (once per process).
+void registerLumoraScheme(const std::string& webRoot);
+
+WebViewFactory makeWebKitFactory(WebKitOptions options);
+
+}  // namespace lumora

@@ -1,0 +1,32 @@
+#pragma once
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+
+namespace lumora {
+
+// The page's saved state in one file, "lumora.json" in the user's data directory.
+// The value is never interpreted, only checked to be well-formed JSON.
+class LumoraStore {
+public:
+    // Creates the directory (errors ignored: the next save then fails quietly).
+    explicit LumoraStore(const std::string& directory);
+
+    const std::string& path() const { return path_; }
+
+    // The file's text when it parses as a JSON object or array and is UTF-8.
+    std::optional<std::string> load() const;
+    // Replaces the file with the compact JSON of an object or array, atomically and
+    // durably. Returns whether it was written; callers may ignore it.
+    bool save(const nlohmann::json& value) const;
+
+private:
+    std::string path_;
+};
+
+// Writes the whole file through a temporary file, fsync, then rename, so a crash
+// leaves the old content or the new one. Returns the errno of a failure, or 0.
+int writeFileAtomically(const std::string& path, const std::string& contents, int mode = 0600);
+
+}  // namespace lumora

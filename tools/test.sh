@@ -1,0 +1,26 @@
+#!/bin/sh
+# Builds Lumora and runs every test: tools/test.sh [--sanitize] [ctest arguments]
+# Starts what the tests need itself: an X server (Xvfb) and a private D-Bus session
+# bus. Tests that need more (PulseAudio, systemd --user, dunst) start their own.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+flags="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+if [ "${1:-}" = "--sanitize" ]; then
+  shift
+  build="$root/build-sanitize"
+  flags="-DCMAKE_BUILD_TYPE=Debug -DLUMORA_SANITIZE=ON -DLUMORA_BUILD_BENCH=OFF"
+  # GTK and fontconfig keep caches for the process lifetime; leaks are checked by the
+  # dedicated churn test with its own suppressions.
+  export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:${ASAN_OPTIONS:-}"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+fi
+"$root/tools/deps.sh"
+cmake -S "$root" -B "$build" $flags >/dev/null
+cmake --build "$build" -j"$(nproc)"
+export GSK_RENDERER=cairo WEBKIT_DISABLE_COMPOSITING_MODE=1 NO_AT_BRIDGE=1
+export LUMORA_TEST_ARTIFACTS="$build/artifacts"
+mkdir -p "$LUMORA_TEST_ARTIFACTS"
+cd "$build"
+exec xvfb-run -a -s '-screen 0 1280x900x24' \
+  dbus-run-session -- ctest --output-on-failure --timeout 600 -j2 "$@"
