@@ -1,0 +1,103 @@
+#pragma once
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "container/log.hpp"
+#include "container/main_loop.hpp"
+#include "container/page_view.hpp"
+
+namespace lumora::test {
+
+// A main loop with a manual clock: nothing runs until the test says so.
+class FakeMainLoop final : public MainLoop {
+public:
+    void post(std::function<void()> fn) override { posted_.push_back(std::move(fn)); }
+    TimerId after(double seconds, std::function<void()> fn) override {
+        return add(seconds, std::move(fn), 0);
+    }
+    TimerId every(double seconds, std::function<void()> fn) override {
+        return add(seconds, std::move(fn), seconds);
+    }
+    void cancel(TimerId id) override { timers_.erase(id); }
+    double now() const override { return now_; }
+
+    // Runs posted work (including work posted while running) until none is left.
+    void runPosted() {
+        while (!posted_.empty()) {
+            auto batch = std::move(posted_);
+            posted_.clear();
+            for (auto& fn : batch) fn();
+        }
+    }
+    // Moves the clock forward, firing due timers in time order, and posted work.
+    void advance(double seconds) {
+        double target = now_ + seconds;
+        runPosted();
+        for (;;) {
+            auto next = timers_.end();
+            for (auto it = timers_.begin(); it != timers_.end(); ++it)
+                if (it->second.due <= target && (next == timers_.end() || it->second.due < next->second.due))
+                    next = it;
+            if (next == timers_.end()) break;
+            now_ = next->second.due;
+            auto fn = next->second.fn;
+            if (next->second.interval > 0)
+                next->second.due += next->second.interval;
+            else
+                timers_.erase(next);
+            fn();
+            runPosted();
+        }
+        now_ = target;
+    }
+    std::size_t pendingTimers() const { return timers_.size(); }
+    std::size_t pendingPosts() const { return posted_.size(); }
+
+private:
+    struct Timer {
+        double due;
+        double interval;
+        std::function<void()> fn;
+    };
+    TimerId add(double seconds, std::function<void()> fn, double interval) {
+        TimerId id = ++lastId_;
+        timers_[id] = Timer{now_ + seconds, interval, std::move(fn)};
+        return id;
+    }
+    double now_ = 0;
+    TimerId lastId_ = 0;
+    std::map<TimerId, Timer> timers_;
+    std::vector<std::function<void()>> posted_;
+};
+
+// A page that records the scripts evaluated in it.
+class FakePageView final : public PageView {
+public:
+    void evaluate(const std::string& script) override { scripts.push_back(script); }
+    std::vector<std::string> scripts;
+};
+
+// Captures log lines while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        setLogSink([this](std::string_view line) { lines.emplace_back(line); });
+    }
+    ~LogCapture() { setLogSink(nullptr); }
+    std::size_t count(const std::string& line) const {
+        std::size_t n = 0;
+        for (const auto& l : lines) n += l == line;
+        return n;
+    }
+    bool contains(const std::string& fragment) const {
+        for (const auto& l : lines)
+            if (l.find(fragment) != std::string::npos) return true;
+        return false;
+    }
+    std::vector<std::string> lines;
+};
+
+}  // namespace lumora::test

@@ -1,0 +1,150 @@
+#include "tests/support/webkit_harness.hpp"
+
+#include <dirent.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "container/glib_ptr.hpp"
+#include "container/log.hpp"
+#include "tests/support/test_env.hpp"
+
+namespace lumora::test {
+
+void initGtk() {
+    static bool done = false;
+    if (!done) {
+        gtk_init();
+        done = true;
+    }
+}
+
+bool spinUntil(const std::function<bool()>& done, double timeoutSeconds) {
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(timeoutSeconds * 1e6);
+    while (!done()) {
+        if (g_get_monotonic_time() > deadline) return false;
+        g_main_context_iteration(nullptr, FALSE);
+        if (!g_main_context_pending(nullptr)) g_usleep(1000);
+    }
+    return true;
+}
+
+void spinFor(double seconds) {
+    gint64 deadline = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+    spinUntil([&] { return g_get_monotonic_time() > deadline; }, seconds + 1);
+}
+
+namespace {
+struct EvalResult {
+    bool done = false;
+    std::optional<std::string> json;
+};
+
+void onEvaluated(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* out = static_cast<EvalResult*>(data);
+    GPtr<GError> error;
+    GPtr<JSCValue> value = GPtr<JSCValue>::adopt(
+        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, error.out()));
+    if (value) {
+        if (jsc_value_is_undefined(value.get())) {
+            out->json = "undefined";
+        } else {
+            char* text = jsc_value_to_json(value.get(), 0);
+            out->json = text ? text : "null";
+            g_free(text);
+        }
+    }
+    out->done = true;
+}
+}  // namespace
+
+std::optional<std::string> evaluateJson(WebKitWebView* view, const std::string& script,
+                                        double timeoutSeconds) {
+    // The result struct must outlive a late callback, so it is leaked on timeout.
+    auto* raw = new EvalResult();
+    webkit_web_view_evaluate_javascript(view, script.c_str(), -1, nullptr, nullptr, nullptr,
+                                        onEvaluated, raw);
+    bool finished = spinUntil([&] { return raw->done; }, timeoutSeconds);
+    if (!finished) return std::nullopt;
+    auto json = raw->json;
+    delete raw;
+    return json;
+}
+
+WebStack::WebStack(Options options) {
+    initGtk();
+    loop = makeGLibMainLoop();
+    store = std::make_unique<LumoraStore>(options.dataDirectory);
+    host = std::make_unique<StandaloneHost>(*store, options.cloud, options.reminder, *loop);
+    WebViewFactory real = makeWebKitFactory({options.webRoot, false});
+    controller = std::make_unique<LumoraController>(
+        *host, options.bridge, options.controller, *loop,
+        [this, real](Bridge& bridge) {
+            auto made = real(bridge);
+            backend = std::static_pointer_cast<WebKitBackend>(made);
+            g_signal_connect(backend->view(), "load-changed",
+                             G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+                                 if (event == WEBKIT_LOAD_FINISHED)
+                                     static_cast<WebStack*>(self)->loads++;
+                             }),
+                             this);
+            return made;
+        });
+    window = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_default_size(window, options.width, options.height);
+    controller->webView();
+    gtk_window_set_child(window, backend->widget());
+    gtk_window_present(window);
+}
+
+WebStack::~WebStack() {
+    if (backend) g_signal_handlers_disconnect_by_data(backend->view(), this);
+    if (window) gtk_window_destroy(window);
+    controller.reset();
+    backend.reset();
+    spinFor(0.05);
+}
+
+WebKitWebView* WebStack::view() const { return backend->view(); }
+
+bool WebStack::waitForLoads(int count, double timeoutSeconds) {
+    return spinUntil([&] { return loads >= count; }, timeoutSeconds);
+}
+
+int WebStack::webProcessPid() {
+    // The web process is a child of this test process.
+    std::string self = std::to_string(getpid());
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    int found = -1;
+    while (dirent* entry = readdir(proc)) {
+        int pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::string stat = readFile("/proc/" + std::string(entry->d_name) + "/stat");
+        auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::string comm = stat.substr(stat.find('(') + 1, close - stat.find('(') - 1);
+        // "S <ppid>" follows the command name.
+        int ppid = std::atoi(stat.c_str() + close + 4);
+        if (comm.find("WebKitWebProces") != std::string::npos &&
+            std::to_string(ppid) == self)
+            found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+bool screenshotNotUniform(const std::string& path) {
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        spinFor(0.2);
+        int status = 0;
+        runCommand("import -window root '" + path + "' 2>/dev/null", &status);
+        if (status != 0) continue;
+        std::string deviation =
+            runCommand("/usr/bin/convert '" + path + "' -format '%[fx:standard_deviation]' info:");
+        if (std::atof(deviation.c_str()) > 0.01) return true;
+    }
+    return false;
+}
+
+}  // namespace lumora::test
