@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "container/page_call.hpp"
 #include "container/startup_script.hpp"
 
