@@ -4,11 +4,11 @@
 # bus. Tests that need more (PulseAudio, systemd --user, dunst) start their own.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build"
+build="${LUMORA_BUILD_DIR:-$root/build}"
 flags="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 if [ "${1:-}" = "--sanitize" ]; then
   shift
-  build="$root/build-sanitize"
+  build="${LUMORA_BUILD_DIR:-$root/build}-sanitize"
   flags="-DCMAKE_BUILD_TYPE=Debug -DLUMORA_SANITIZE=ON -DLUMORA_BUILD_BENCH=OFF"
   # GTK and fontconfig keep caches for the process lifetime; leaks are checked by the
   # dedicated churn test with its own suppressions.
