@@ -40,13 +40,13 @@ double number(const nlohmann::json& body, const char* key, double fallback) {
 std::optional<std::int64_t> integer(const nlohmann::json& body, const char* key) {
     const auto* value = find(body, key);
     if (!value) return std::nullopt;
-    if (value->is_number_integer()) return value->get<std::int64_t>();
     if (value->is_number_unsigned()) {
         auto u = value->get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return std::nullopt;
         return static_cast<std::int64_t>(u);
     }
+    if (value->is_number_integer()) return value->get<std::int64_t>();
     if (value->is_number_float()) {
         double d = value->get<double>();
         // 2^63 is the first double past the int64 range.

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "store/lumora_store.hpp"
+#include "tests/support/test_env.hpp"
+
+namespace lumora {
+namespace {
+
+using nlohmann::json;
+
+class StoreTest : public ::testing::Test {
+protected:
+    test::TestEnv env;
+    std::string dir = env.dataHome() + "/Lumora";
+    LumoraStore store{dir};
+};
+
+TEST_F(StoreTest, NoFileLoadsNothingAndDirectoryIsCreated) {
+    EXPECT_FALSE(store.load());
+    EXPECT_TRUE(test::fileExists(dir));
+    EXPECT_EQ(store.path(), dir + "/lumora.json");
+}
+
+TEST_F(StoreTest, SavesCompactJsonAndOnlyDocuments) {
+    EXPECT_TRUE(store.save(json::parse(R"({ "b" : [1, 2.5, "é"], "a": {"x": null} })")));
+    EXPECT_EQ(test::readFile(store.path()), R"({"a":{"x":null},"b":[1,2.5,"é"]})");
+    for (const json& scalar : {json("s"), json(1), json(true), json(nullptr)})
+        EXPECT_FALSE(store.save(scalar));
+    EXPECT_FALSE(store.save(json::array({std::numeric_limits<double>::infinity()})));
+    EXPECT_EQ(store.load(), R"({"a":{"x":null},"b":[1,2.5,"é"]})");
+    EXPECT_TRUE(store.save(json::array({1})));
+    EXPECT_TRUE(store.save(json::array({2})));
+    EXPECT_EQ(store.load(), "[2]");
+    struct stat st {};
+    ASSERT_EQ(stat(store.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(StoreTest, LoadReturnsExactTextOrNothingForBadFiles) {
+    test::writeFile(store.path(), "{\"a\":1}\n");
+    EXPECT_EQ(store.load(), "{\"a\":1}\n");
+    for (const char* bad : {"{\"a\":", "\"just a string\"", "42", "", "{\"a\":\"\xFF\"}", "null"}) {
+        test::writeFile(store.path(), bad);
+        EXPECT_FALSE(store.load()) << bad;
+        EXPECT_EQ(test::readFile(store.path()), bad);  // the bad file stays until a save
+    }
+    EXPECT_TRUE(store.save(json{{"ok", true}}));
+    EXPECT_EQ(store.load(), "{\"ok\":true}");
+}
+
+TEST_F(StoreTest, FailedWriteLeavesOldFileAndNoTemporaries) {
+    ASSERT_TRUE(store.save(json{{"v", 1}}));
+    chmod(dir.c_str(), 0500);
+    bool root = geteuid() == 0;  // root ignores directory permissions
+    bool wrote = store.save(json{{"v", 2}});
+    chmod(dir.c_str(), 0700);
+    if (!root) {
+        EXPECT_FALSE(wrote);
+        EXPECT_EQ(store.load(), "{\"v\":1}");
+    }
+    std::string listing = test::runCommand("ls -A '" + dir + "'");
+    EXPECT_EQ(listing, "lumora.json\n");
+}
+
+TEST(AtomicWrite, ReportsErrnoForMissingDirectory) {
+    test::TestEnv env;
+    EXPECT_EQ(writeFileAtomically(env.root() + "/nope/file", "x"), ENOENT);
+    EXPECT_EQ(writeFileAtomically(env.root() + "/file", "x"), 0);
+    EXPECT_EQ(test::readFile(env.root() + "/file"), "x");
+}
+
+}  // namespace
+}  // namespace lumora
