@@ -111,24 +111,32 @@ bool WebStack::waitForLoads(int count, double timeoutSeconds) {
     return spinUntil([&] { return loads >= count; }, timeoutSeconds);
 }
 
+namespace {
+struct ProcInfo {
+    int ppid = 0;
+    std::string comm;
+};
+ProcInfo procInfo(int pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) return {};
+    // "<pid> (<comm>) <state> <ppid> ..."
+    return {std::atoi(stat.c_str() + close + 4), stat.substr(open + 1, close - open - 1)};
+}
+}  // namespace
+
 int WebStack::webProcessPid() {
-    // The web process is a child of this test process.
-    std::string self = std::to_string(getpid());
+    // The web process runs below this process, inside the bubblewrap sandbox.
+    const int self = getpid();
     DIR* proc = opendir("/proc");
     if (!proc) return -1;
     int found = -1;
     while (dirent* entry = readdir(proc)) {
         int pid = std::atoi(entry->d_name);
         if (pid <= 0) continue;
-        std::string stat = readFile("/proc/" + std::string(entry->d_name) + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::string comm = stat.substr(stat.find('(') + 1, close - stat.find('(') - 1);
-        // "S <ppid>" follows the command name.
-        int ppid = std::atoi(stat.c_str() + close + 4);
-        if (comm.find("WebKitWebProces") != std::string::npos &&
-            std::to_string(ppid) == self)
-            found = pid;
+        if (procInfo(pid).comm.find("WebKitWebProces") == std::string::npos) continue;
+        for (int p = procInfo(pid).ppid, depth = 0; p > 1 && depth < 8; p = procInfo(p).ppid, ++depth)
+            if (p == self) found = pid;
     }
     closedir(proc);
     return found;

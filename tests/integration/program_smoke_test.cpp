@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/support/test_env.hpp"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* binary() { return std::getenv("LUMORA_BINARY"); }
+
+// The built program, run in the test's private environment, stderr to a file.
+class Program {
+public:
+    Program(const std::string& logFile, std::vector<std::string> args) : log_(logFile) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            FILE* out = std::freopen(logFile.c_str(), "a", stderr);
+            (void)out;
+            std::vector<char*> argv{const_cast<char*>(binary())};
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(binary(), argv.data());
+            _exit(127);
+        }
+    }
+    ~Program() { stop(); }
+    bool waitForLog(const std::string& fragment, int count = 1, double seconds = 20) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string text = test::readFile(log_);
+            int seen = 0;
+            for (auto at = text.find(fragment); at != std::string::npos;
+                 at = text.find(fragment, at + 1))
+                ++seen;
+            if (seen >= count) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    int stop() {
+        if (pid_ <= 0) return status_;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        status_ = status;
+        return status;
+    }
+
+private:
+    std::string log_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+int runToEnd(const std::vector<std::string>& args, std::string* output, double seconds = 20) {
+    std::string command = std::string("timeout ") + std::to_string(static_cast<int>(seconds)) + " '" +
+                          binary() + "'";
+    for (const auto& a : args) command += " '" + a + "'";
+    command += " 2>&1";
+    int status = 0;
+    *output = test::runCommand(command, &status);
+    return status;
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(binary(), nullptr);
+        webRoot = env.root() + "/web";
+        test::makeDirectories(webRoot);
+        // Reports the state it was given, then saves a counter one higher.
+        test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body><script>
+var s = window.__LUMORA_STATE__;
+var post = function (m) { window.webkit.messageHandlers.lumora.postMessage(m); };
+post({type: 'log', message: 'state ' + JSON.stringify(s)});
+post({type: 'save', data: {count: (s && s.count || 0) + 1}});
+</script></body></html>)");
+    }
+    test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
+    std::string webRoot;
+};
+
+TEST_F(ProgramTest, StartsLoadsAndHandsSavedStateBackAfterRestart) {
+    std::string log1 = env.root() + "/run1.log";
+    {
+        Program first(log1, {"--web-root", webRoot});
+        ASSERT_TRUE(first.waitForLog("[Lumora] creating web view (standalone)"));
+        ASSERT_TRUE(first.waitForLog("[Lumora] page loaded"));
+        ASSERT_TRUE(first.waitForLog("[Lumora]  page: state null"));
+        for (int i = 0; i < 100 && !test::fileExists(env.dataHome() + "/Lumora/lumora.json"); ++i)
+            std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"count":1})");
+    std::string log2 = env.root() + "/run2.log";
+    Program second(log2, {"--web-root", webRoot});
+    EXPECT_TRUE(second.waitForLog("[Lumora]  page: state {\"count\":1}"));
+}
+
+TEST_F(ProgramTest, SecondLaunchPresentsTheFirstAndExits) {
+    std::string log = env.root() + "/run.log";
+    Program first(log, {"--web-root", webRoot});
+    ASSERT_TRUE(first.waitForLog("[Lumora] page loaded"));
+    std::string output;
+    auto start = std::chrono::steady_clock::now();
+    int status = runToEnd({"--web-root", webRoot}, &output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_EQ(output.find("creating web view"), std::string::npos) << output;
+    // Still exactly one web view in the first instance.
+    std::this_thread::sleep_for(300ms);
+    std::string text = test::readFile(log);
+    EXPECT_EQ(text.find("creating web view"), text.rfind("creating web view"));
+}
+
+TEST_F(ProgramTest, MissingWebRootAndBadOptionsFailClearly) {
+    std::string output;
+    EXPECT_EQ(runToEnd({"--web-root", env.root() + "/nowhere"}, &output), 1);
+    EXPECT_EQ(output, "lumora: the page's directory " + env.root() + "/nowhere does not exist\n");
+    EXPECT_EQ(runToEnd({"--bogus"}, &output), 2);
+    EXPECT_EQ(output, "lumora: unknown option --bogus (see --help)\n");
+    EXPECT_EQ(runToEnd({"--help"}, &output), 0);
+    EXPECT_NE(output.find("--web-root DIR"), std::string::npos);
+    EXPECT_EQ(runToEnd({"--version"}, &output), 0);
+    EXPECT_EQ(output.rfind("lumora ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace lumora

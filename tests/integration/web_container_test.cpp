@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "container/page_call.hpp"
+#include "tests/support/fakes.hpp"
+#include "tests/support/test_env.hpp"
+#include "tests/support/webkit_harness.hpp"
+
+namespace lumora {
+namespace {
+
+using nlohmann::json;
+using test::spinUntil;
+
+// Services that record what the bridge hands them.
+struct Recorder final : AudioMessages, PdfExporter, SharePicker, ActivityInhibitor, UrlOpener {
+    void setWebView(WeakPageView v) override { view = v; }
+    void handle(const std::string& type, const json&) override { received.push_back(type); }
+    std::optional<std::string> makePdf(const std::string&, const json&) override {
+        received.push_back("makePdf");
+        return std::nullopt;
+    }
+    void presentSavePanel(const std::string&, WeakPageView) override {}
+    void sendPdfNote(WeakPageView v, const std::string& text) override {
+        received.push_back("note");
+        if (auto arg = textArgument(text)) evaluateIfAlive(v, pageCall("__lmNote", *arg));
+    }
+    void share(const std::string& s, const std::string&, WeakPageView) override {
+        received.push_back("share " + s);
+    }
+    void begin(const std::string&) override { received.push_back("begin"); }
+    void end() override { received.push_back("end"); }
+    void open(const std::string& uri) override {
+        received.push_back("open " + uri);
+        if (real) real->open(uri);
+    }
+    WeakPageView view;
+    std::vector<std::string> received;
+    UrlOpener* real = nullptr;
+};
+
+class WebContainerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        webRoot = env.root() + "/web";
+        test::makeDirectories(webRoot);
+        test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body style="background:#123456">
+<h1 id="title">Test page</h1><a id="out" href="https://example.org/page">out</a>
+<a id="popup" target="_blank" href="https://example.org/popup">popup</a>
+<script>
+window.notes = [];
+window.__lmNote = function (t) { window.notes.push(t); };
+window.loadCount = (window.loadCount || 0) + 1;
+</script></body></html>)");
+    }
+    std::unique_ptr<test::WebStack> makeStack() {
+        test::WebStack::Options options;
+        options.webRoot = webRoot;
+        options.dataDirectory = env.dataHome() + "/Lumora";
+        options.bridge = {&rec, &rec, &rec, &rec, &rec};
+        options.controller = {&rec, nullptr};
+        auto stack = std::make_unique<test::WebStack>(options);
+        EXPECT_TRUE(stack->waitForLoads(1));
+        return stack;
+    }
+    json evalJson(test::WebStack& stack, const std::string& script) {
+        auto text = stack.eval(script);
+        return text ? json::parse(*text, nullptr, false) : json();
+    }
+    void post(test::WebStack& stack, const std::string& body) {
+        stack.eval("window.webkit.messageHandlers.lumora.postMessage(" + body + "); true");
+    }
+
+    test::TestEnv env;
+    test::LogCapture logs;
+    Recorder rec;
+    std::string webRoot;
+};
+
+TEST_F(WebContainerTest, PageSeesItsGlobalsWithStateAsAValue) {
+    test::makeDirectories(env.dataHome() + "/Lumora");
+    test::writeFile(env.dataHome() + "/Lumora/lumora.json", R"({"days":[1,2],"name":"é"})");
+    auto stack = makeStack();
+    json globals = evalJson(*stack, R"(({state: window.__LUMORA_STATE__, type: typeof window.__LUMORA_STATE__,
+        native: window.__LUMORA_NATIVE__, platform: window.__LUMORA_PLATFORM__,
+        host: window.__LUMORA_HOST__, inset: window.__LUMORA_INSET_TOP__,
+        direct: window.__LUMORA_DIRECT__, resume: window.__LUMORA_RESUME__ === undefined}))");
+    EXPECT_EQ(globals["state"], json::parse(R"({"days":[1,2],"name":"é"})"));
+    EXPECT_EQ(globals["type"], "object");
+    EXPECT_EQ(globals["native"], true);
+    EXPECT_EQ(globals["platform"], "linux");
+    EXPECT_EQ(globals["host"], "standalone");
+    EXPECT_EQ(globals["inset"], 30);
+    EXPECT_EQ(globals["direct"], true);
+    EXPECT_EQ(globals["resume"], true);
+    EXPECT_EQ(logs.count("[Lumora] creating web view (standalone)"), 1u);
+    EXPECT_EQ(logs.count("[Lumora] page loaded"), 1u);
+}
+
+TEST_F(WebContainerTest, MessagesOfEveryTypeReachTheirHandler) {
+    auto stack = makeStack();
+    post(*stack, "{type:'save', data:{a:[1,'x']}, sync:false}");
+    post(*stack, "{type:'log', message:'hello from page'}");
+    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
+    post(*stack, "{type:'session', active:true}");
+    post(*stack, "{type:'session', active:false}");
+    post(*stack, "{type:'audioOpen', id:'s1'}");
+    post(*stack, "{type:'share', subject:'Hi', text:'t'}");
+    post(*stack, "{type:'sharePdf', blocks:[{kind:'p', text:'x'}]}");
+    post(*stack, "{type:'open', url:'https://example.org/help'}");
+    post(*stack, "{type:'cloudPull'}");
+    post(*stack, "{type:'nobodyKnows'}");
+    post(*stack, "'not a dictionary'");
+    ASSERT_TRUE(spinUntil([&] { return logs.contains("unhandled message: nobodyKnows"); }));
+    EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"a":[1,"x"]})");
+    EXPECT_EQ(logs.count("[Lumora]  page: hello from page"), 1u);
+    EXPECT_EQ(stack->controller->screen, "journal");
+    EXPECT_EQ(rec.received,
+              (std::vector<std::string>{"begin", "end", "audioOpen", "share Hi", "makePdf", "note",
+                                        "open https://example.org/help"}));
+    // cloudPull is the host's: handled (no cloud service here), so not logged as unhandled.
+    EXPECT_FALSE(logs.contains("unhandled message: cloudPull"));
+}
+
+TEST_F(WebContainerTest, NoteTextArrivesExactly) {
+    auto stack = makeStack();
+    post(*stack, "{type:'sharePdf'}");
+    ASSERT_TRUE(spinUntil([&] {
+        return evalJson(*stack, "window.notes.length") == json(1);
+    }));
+    EXPECT_EQ(evalJson(*stack, "window.notes[0]"), "The PDF could not be made (no content).");
+    const std::string tricky = "It's \"quoted\" \\ back\nslash </script> ☃";
+    auto arg = textArgument(tricky);
+    ASSERT_TRUE(arg);
+    stack->backend->evaluate(pageCall("__lmNote", *arg));
+    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "window.notes.length") == json(2); }));
+    EXPECT_EQ(evalJson(*stack, "window.notes[1]"), tricky);
+    // A call to a callback the page lacks is harmless.
+    stack->backend->evaluate(pageCall("__lmMissing", "1"));
+    EXPECT_EQ(evalJson(*stack, "document.getElementById('title').textContent"), "Test page");
+}
+
+TEST_F(WebContainerTest, QueuedScriptsRunOnceInOrderAfterLoad) {
+    test::WebStack::Options options;
+    options.webRoot = webRoot;
+    options.dataDirectory = env.dataHome() + "/Lumora";
+    test::WebStack stack(options);
+    // Queued before the first load has finished.
+    for (int i = 0; i < 3; ++i)
+        stack.controller->runScript("window.ran = (window.ran || []).concat([" + std::to_string(i) + "])");
+    ASSERT_TRUE(stack.waitForLoads(1));
+    ASSERT_TRUE(spinUntil([&] { return evalJson(stack, "window.ran") == json({0, 1, 2}); }));
+    stack.controller->runScript("window.ran.push(3)");
+    ASSERT_TRUE(spinUntil([&] { return evalJson(stack, "window.ran") == json({0, 1, 2, 3}); }));
+    EXPECT_EQ(logs.count("[Lumora] running queued script: window.ran = (window.ran || []).concat([1])"),
+              1u);
+}
+
+TEST_F(WebContainerTest, HttpsLinkOpensInDefaultHandlerAndPageStays) {
+    std::string opened = env.fakeDefaultHandler({"https", "http", "mailto"});
+    struct RealOpener final : UrlOpener {
+        void open(const std::string& uri) override {
+            g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr);
+        }
+    } real;
+    rec.real = &real;
+    auto stack = makeStack();
+    stack->eval("document.getElementById('out').click(); true");
+    ASSERT_TRUE(spinUntil([&] { return test::readFile(opened) == "https://example.org/page\n"; }));
+    test::spinFor(0.3);
+    EXPECT_EQ(evalJson(*stack, "location.href"), "lumora://app/index.html");
+    EXPECT_EQ(evalJson(*stack, "window.loadCount"), 1);
+    // A new-window link follows the same policy and never makes a second view.
+    stack->eval("document.getElementById('popup').click(); true");
+    ASSERT_TRUE(spinUntil([&] {
+        return test::readFile(opened) == "https://example.org/page\nhttps://example.org/popup\n";
+    }));
+}
+
+TEST_F(WebContainerTest, AboutBlankStaysAndFileAndCustomSchemesAreRefused) {
+    auto stack = makeStack();
+    // WebKit itself may stop a page from reaching file: URLs; either way nothing opens.
+    stack->eval("location.href = 'file:///etc/passwd'; true");
+    stack->eval("location.href = 'ssh://host.example/'; true");
+    ASSERT_TRUE(spinUntil([&] { return logs.contains("navigation refused: ssh://host.example/"); }));
+    test::spinFor(0.3);
+    EXPECT_EQ(evalJson(*stack, "location.href"), "lumora://app/index.html");
+    EXPECT_TRUE(rec.received.empty());
+    stack->eval("location.href = 'about:blank'; true");
+    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "location.href") == "about:blank"; }));
+}
+
+TEST_F(WebContainerTest, KilledWebProcessReloadsOnceWithStateAndScreen) {
+    auto stack = makeStack();
+    post(*stack, "{type:'save', data:{n:7}}");
+    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
+    ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
+    int pid = stack->webProcessPid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(stack->waitForLoads(2));
+    test::spinFor(0.5);
+    EXPECT_EQ(stack->loads, 2);
+    EXPECT_EQ(logs.count("[Lumora] web content process terminated"), 1u);
+    json globals = evalJson(*stack, "({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__})");
+    EXPECT_EQ(globals["s"], json({{"n", 7}}));
+    EXPECT_EQ(globals["r"], "journal");
+    EXPECT_TRUE(stack->controller->loaded);
+}
+
+TEST_F(WebContainerTest, SchemeServesAssetsAndFailsMissingOnes) {
+    test::makeDirectories(webRoot + "/assets");
+    test::writeFile(webRoot + "/assets/data.json", R"({"ok":1})");
+    auto stack = makeStack();
+    stack->eval(R"(window.results = [];
+      fetch('lumora://app/assets/data.json').then(r => r.json().then(j =>
+        window.results.push([r.status, r.headers.get('content-type'), j.ok])));
+      fetch('lumora://app/../secret.txt').catch(() => window.results.push(['failed']));
+      true)");
+    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "window.results.length") == json(2); }));
+    json results = evalJson(*stack, "window.results");
+    EXPECT_NE(std::find(results.begin(), results.end(), json({200, "application/json", 1})),
+              results.end());
+    EXPECT_NE(std::find(results.begin(), results.end(), json({"failed"})), results.end());
+}
+
+TEST_F(WebContainerTest, WindowScreenshotIsNotBlank) {
+    auto stack = makeStack();
+    std::string shot = test::artifactDirectory() + "/web-container-window.png";
+    EXPECT_TRUE(test::screenshotNotUniform(shot)) << shot;
+}
+
+}  // namespace
+}  // namespace lumora
