@@ -5,6 +5,7 @@
 #include "app/gtk_services.hpp"
 #include "app/lumora_resources.hpp"
 #include "app/standalone_host.hpp"
+#include "audio/desktop_audio.hpp"
 #include "container/controller.hpp"
 #include "container/log.hpp"
 #include "container/webkit_web_view.hpp"
@@ -70,7 +71,18 @@ void LumoraApplication::startup() {
 }
 
 // Each subsystem's services are created here, in the order the host needs them.
-void LumoraApplication::makeServices() {}
+void LumoraApplication::makeServices() {
+    auto audio = std::make_unique<DesktopSessionAudio>(
+        *loop_,
+        MprisService::Actions{[this] { present(); },
+                              [this] { g_application_quit(G_APPLICATION(gtkApplication())); },
+                              [this] { return loop_->now(); }},
+        SessionAudioEnvironment{LumoraResources::temporaryDirectory,
+                                LumoraResources::currentWebRoot, {}});
+    SessionAudio* session = &audio->session();
+    audio_ = std::move(audio);
+    keepRunningWhenClosed_ = [session] { return session->playing(); };
+}
 
 void LumoraApplication::onActivate(GApplication*, gpointer self) {
     static_cast<LumoraApplication*>(self)->present();
