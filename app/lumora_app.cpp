@@ -5,10 +5,10 @@
 #include "app/gtk_services.hpp"
 #include "app/lumora_resources.hpp"
 #include "app/standalone_host.hpp"
-#include "audio/desktop_audio.hpp"
 #include "container/controller.hpp"
 #include "container/log.hpp"
 #include "container/webkit_web_view.hpp"
+#include "store/cloud_sync.hpp"
 #include "store/lumora_store.hpp"
 
 namespace lumora {
@@ -72,16 +72,11 @@ void LumoraApplication::startup() {
 
 // Each subsystem's services are created here, in the order the host needs them.
 void LumoraApplication::makeServices() {
-    auto audio = std::make_unique<DesktopSessionAudio>(
-        *loop_,
-        MprisService::Actions{[this] { present(); },
-                              [this] { g_application_quit(G_APPLICATION(gtkApplication())); },
-                              [this] { return loop_->now(); }},
-        SessionAudioEnvironment{LumoraResources::temporaryDirectory,
-                                LumoraResources::currentWebRoot, {}});
-    SessionAudio* session = &audio->session();
-    audio_ = std::move(audio);
-    keepRunningWhenClosed_ = [session] { return session->playing(); };
+    cloud_ = makeFolderCloudSync(*loop_, LumoraResources::dataDirectory(),
+                                 LumoraResources::configDirectory());
+    onWindowActivated_.push_back([this] {
+        if (cloud_->isEnabled()) cloud_->pull();
+    });
 }
 
 void LumoraApplication::onActivate(GApplication*, gpointer self) {

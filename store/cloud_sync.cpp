@@ -1,0 +1,160 @@
+#include "store/cloud_sync.hpp"
+
+#include <glib.h>
+
+#include "container/log.hpp"
+#include "container/message.hpp"
+#include "container/page_call.hpp"
+#include "store/folder_store.hpp"
+#include "store/settings.hpp"
+
+namespace lumora {
+
+namespace {
+// Whether the inflated bytes are a state the page can take: UTF-8, and JSON whose top
+// level is an object or an array. Checked without building the value, so a deeply
+// nested or huge record costs no more than a scan.
+bool isStateText(const std::string& text) {
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return false;
+    auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || (text[first] != '{' && text[first] != '[')) return false;
+    return nlohmann::json::accept(text);
+}
+
+// A JSON text is a script expression, so the page receives the state itself.
+std::string dataCall(const std::string& text) {
+    return pageCall("__lmCloud", "{ data: " + text + " }");
+}
+}  // namespace
+
+CloudSync::CloudSync(KeyValueStore& kvs, Settings& settings, MainLoop& loop,
+                     RecordCompression compression)
+    : kvs_(kvs), settings_(settings), loop_(loop), compression_(compression) {
+    kvs_.setChangeHandler([this](std::optional<int> reason, const std::vector<std::string>&) {
+        handleExternalChange(reason);
+    });
+    kvs_.synchronize();
+}
+
+CloudSync::~CloudSync() {
+    kvs_.setChangeHandler(nullptr);
+}
+
+bool CloudSync::isEnabled() {
+    return settings_.cloudSync();
+}
+
+void CloudSync::push(const nlohmann::json& value, bool sync) {
+    if (sync != isEnabled()) {
+        settings_.setCloudSync(sync);
+        log(sync ? "iCloud sync on" : "iCloud sync off");
+    }
+    if (!sync) return;
+    if (!isJsonDocument(value)) return;
+    auto text = compactJson(value);
+    if (!text) return;
+    // Same text, same bytes: compression is deterministic.
+    if (lastText_ && *lastText_ == *text) return;
+    auto record = compressRecord(*text, compression_);
+    if (!record) return;
+    if (lastPut_ && *lastPut_ == *record) {
+        lastText_ = std::move(*text);
+        return;
+    }
+    if (record->size() > limit) {
+        sendStatus({{"error", "big"}});
+        return;
+    }
+    // A failed write leaves lastPut alone, so saving the same state again retries it.
+    if (!kvs_.store(key, *record)) return;
+    kvs_.synchronize();
+    lastPut_ = std::move(*record);
+    lastText_ = std::move(*text);
+}
+
+void CloudSync::pull() {
+    kvs_.synchronize();
+    auto stored = kvs_.read(key);
+    if (!stored) {
+        sendStatus({{"error", "read"}});
+        return;
+    }
+    if (!*stored) {
+        sendStatus({{"empty", true}});
+        return;
+    }
+    const std::string& record = **stored;
+    auto text = inflateRecord(record);
+    if (!text || !isStateText(*text)) {
+        sendStatus({{"error", "read"}});
+        return;
+    }
+    lastPut_ = record;
+    lastText_ = *text;
+    WeakPageView view = webView_;
+    loop_.post([view, script = dataCall(*text)] { evaluateIfAlive(view, script); });
+}
+
+void CloudSync::forget() {
+    kvs_.remove(key);
+    kvs_.synchronize();
+    lastPut_.reset();
+    lastText_.reset();
+}
+
+void CloudSync::handleExternalChange(std::optional<int> reason) {
+    if (!isEnabled()) return;
+    int number = reason.value_or(-1);
+    log("iCloud change (reason " + std::to_string(number) + ")");
+    if (number == KeyValueStore::kQuotaViolation) {
+        sendStatus({{"error", "quota"}});
+        return;
+    }
+    pull();
+}
+
+void CloudSync::sendStatus(const nlohmann::json& status) {
+    auto text = compactJson(status);
+    if (!text) return;
+    WeakPageView view = webView_;
+    loop_.post([view, script = pageCall("__lmCloud", *text)] { evaluateIfAlive(view, script); });
+}
+
+void CloudSync::sendData(const std::string& text) {
+    evaluateIfAlive(webView_, dataCall(text));
+}
+
+namespace {
+class FolderCloudSync final : public CloudService {
+  public:
+    FolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
+                    const std::string& configDirectory)
+        : settings_(configDirectory, dataDirectory + "/cloud"),
+          store_(loop, settings_.syncFolder()),
+          sync_(store_, settings_, loop) {
+        settings_.watch([this] {
+            std::string folder = settings_.syncFolder();
+            if (folder == store_.folder()) return;
+            log("sync folder: " + folder);
+            store_.setFolder(folder);
+        });
+    }
+    void setWebView(WeakPageView view) override { sync_.setWebView(std::move(view)); }
+    bool isEnabled() override { return sync_.isEnabled(); }
+    void push(const nlohmann::json& value, bool sync) override { sync_.push(value, sync); }
+    void pull() override { sync_.pull(); }
+    void forget() override { sync_.forget(); }
+
+  private:
+    Settings settings_;
+    FolderStore store_;
+    CloudSync sync_;
+};
+}  // namespace
+
+std::unique_ptr<CloudService> makeFolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
+                                                  const std::string& configDirectory) {
+    return std::make_unique<FolderCloudSync>(loop, dataDirectory, configDirectory);
+}
+
+}  // namespace lumora

@@ -1,0 +1,218 @@
+#include "store/folder_store.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "container/log.hpp"
+#include "store/lumora_store.hpp"
+
+namespace lumora {
+
+namespace {
+long long nanoseconds(const timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+}  // namespace
+
+FolderStore::FolderStore(MainLoop& loop, std::string folder)
+    : loop_(loop), folder_(std::move(folder)) {
+    open();
+}
+
+FolderStore::~FolderStore() {
+    close();
+}
+
+bool FolderStore::isIgnoredName(std::string_view name) {
+    if (name.empty() || name.front() == '.') return true;
+    // Syncthing, Nextcloud/ownCloud and Dropbox conflict copies; Syncthing's temporary
+    // files on file systems without hidden names.
+    for (std::string_view mark :
+         {".sync-conflict-", "(conflicted copy", "_conflict-", "~syncthing~"})
+        if (name.find(mark) != std::string_view::npos) return true;
+    return false;
+}
+
+bool FolderStore::isKey(std::string_view key) {
+    return !isIgnoredName(key) && key.find('/') == std::string_view::npos &&
+           key.find('\0') == std::string_view::npos;
+}
+
+std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& name) const {
+    struct stat info;
+    if (lstat(pathOf(name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return Identity{info.st_dev, info.st_ino, info.st_size, nanoseconds(info.st_mtim),
+                    nanoseconds(info.st_ctim)};
+}
+
+void FolderStore::open() {
+    if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
+        log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
+    folderFile_ = GPtr<GFile>::adopt(g_file_new_for_path(folder_.c_str()));
+    scan();
+    GError* error = nullptr;
+    // Moves are reported as such, so a rename into place counts as one finished change.
+    monitor_ = GPtr<GFileMonitor>::adopt(
+        g_file_monitor_directory(folderFile_.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error));
+    if (!monitor_) {
+        log("sync folder not watched: " + folder_ + ": " + (error ? error->message : ""));
+        if (error) g_error_free(error);
+        return;
+    }
+    g_signal_connect(monitor_.get(), "changed", G_CALLBACK(onEvent), this);
+}
+
+void FolderStore::close() {
+    if (!monitor_) return;
+    g_signal_handlers_disconnect_by_data(monitor_.get(), this);
+    g_file_monitor_cancel(monitor_.get());
+    monitor_.reset();
+}
+
+void FolderStore::scan() {
+    known_.clear();
+    DIR* dir = opendir(folder_.c_str());
+    if (!dir) return;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (!isKey(name)) continue;
+        if (auto identity = identityOf(name)) known_[name] = identity;
+    }
+    closedir(dir);
+}
+
+void FolderStore::setFolder(std::string folder) {
+    if (folder == folder_) return;
+    close();
+    folder_ = std::move(folder);
+    open();
+    report(kAccountChange, {});
+}
+
+std::expected<std::optional<std::string>, int> FolderStore::read(const std::string& key) {
+    if (!isKey(key)) return std::unexpected(EINVAL);
+    int fd = ::open(pathOf(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::optional<std::string>{};
+        return std::unexpected(errno);
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxValueSize) {
+        int code = !S_ISREG(info.st_mode) ? EINVAL : EFBIG;
+        ::close(fd);
+        return std::unexpected(code);
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int code = errno;
+            ::close(fd);
+            return std::unexpected(code);
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        // The file may grow while we read it.
+        if (bytes.size() > static_cast<std::size_t>(kMaxValueSize)) {
+            ::close(fd);
+            return std::unexpected(EFBIG);
+        }
+    }
+    ::close(fd);
+    return std::optional<std::string>(std::move(bytes));
+}
+
+bool FolderStore::store(const std::string& key, const std::string& bytes) {
+    if (!isKey(key)) return false;
+    // The folder may have been removed since start-up.
+    g_mkdir_with_parents(folder_.c_str(), 0700);
+    int error = writeFileAtomically(pathOf(key), bytes, 0600);
+    if (error != 0) {
+        log("sync folder write failed: " + pathOf(key) + ": " + std::strerror(error));
+        if (error == ENOSPC || error == EDQUOT) report(kQuotaViolation, {key});
+        return false;
+    }
+    known_[key] = identityOf(key);
+    return true;
+}
+
+void FolderStore::remove(const std::string& key) {
+    if (!isKey(key)) return;
+    if (unlink(pathOf(key).c_str()) == 0 || errno == ENOENT) known_[key] = std::nullopt;
+}
+
+bool FolderStore::synchronize() {
+    // The sync engine runs on its own; there is nothing to ask it.
+    return true;
+}
+
+void FolderStore::setChangeHandler(ChangeHandler handler) {
+    handler_ = std::move(handler);
+    if (handler_ && !initialReported_) {
+        initialReported_ = true;
+        std::vector<std::string> keys;
+        for (const auto& [name, identity] : known_)
+            if (identity) keys.push_back(name);
+        report(kInitialSync, std::move(keys));
+    }
+}
+
+void FolderStore::report(std::optional<int> reason, std::vector<std::string> keys) {
+    std::weak_ptr<bool> alive = alive_;
+    loop_.post([this, alive, reason, keys = std::move(keys)] {
+        if (alive.expired() || !handler_) return;
+        // A copy: the handler may replace itself.
+        auto handler = handler_;
+        handler(reason, keys);
+    });
+}
+
+std::optional<std::string> FolderStore::childName(GFile* file) const {
+    if (!file) return std::nullopt;
+    GPtr<GFile> parent = GPtr<GFile>::adopt(g_file_get_parent(file));
+    if (!parent || !g_file_equal(parent.get(), folderFile_.get())) return std::nullopt;
+    gchar* base = g_file_get_basename(file);
+    std::string name = base ? base : "";
+    g_free(base);
+    if (!isKey(name)) return std::nullopt;
+    return name;
+}
+
+void FolderStore::check(const std::string& name) {
+    auto current = identityOf(name);
+    auto it = known_.find(name);
+    std::optional<Identity> previous = it == known_.end() ? std::nullopt : it->second;
+    if (current == previous) return;  // our own write, or a change already reported
+    known_[name] = current;
+    report(kServerChange, {name});
+}
+
+void FolderStore::onEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event,
+                          gpointer self) {
+    auto* store = static_cast<FolderStore*>(self);
+    switch (event) {
+        // A file is whole once its writer closed it or it was renamed into place;
+        // CREATED and CHANGED arrive while it may still be half written.
+        case G_FILE_MONITOR_EVENT_CHANGES_DONE_HINT:
+        case G_FILE_MONITOR_EVENT_DELETED:
+        case G_FILE_MONITOR_EVENT_MOVED_IN:
+        case G_FILE_MONITOR_EVENT_MOVED_OUT:
+            if (auto name = store->childName(file)) store->check(*name);
+            break;
+        case G_FILE_MONITOR_EVENT_RENAMED:
+            if (auto name = store->childName(file)) store->check(*name);
+            if (auto name = store->childName(other)) store->check(*name);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace lumora

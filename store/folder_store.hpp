@@ -1,0 +1,79 @@
+#pragma once
+#include <gio/gio.h>
+
+#include <sys/types.h>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "container/glib_ptr.hpp"
+#include "container/main_loop.hpp"
+#include "store/key_value_store.hpp"
+
+namespace lumora {
+
+// A key-value store kept as one file per key in a folder that a sync engine (Syncthing,
+// a Nextcloud client, ...) carries between machines. Values are written through a
+// hidden temporary file, fsync and rename, so the engine and other readers only ever
+// see whole files. The folder is watched; a completed change by any other process is
+// reported as kServerChange, the store's own writes are not reported at all.
+class FolderStore final : public KeyValueStore {
+  public:
+    FolderStore(MainLoop& loop, std::string folder);
+    ~FolderStore() override;
+    FolderStore(const FolderStore&) = delete;
+    FolderStore& operator=(const FolderStore&) = delete;
+
+    const std::string& folder() const { return folder_; }
+    // Points the store at another folder and reports kAccountChange when it differs.
+    void setFolder(std::string folder);
+
+    std::expected<std::optional<std::string>, int> read(const std::string& key) override;
+    bool store(const std::string& key, const std::string& bytes) override;
+    void remove(const std::string& key) override;
+    bool synchronize() override;
+    // The first handler also receives kInitialSync, once per store.
+    void setChangeHandler(ChangeHandler handler) override;
+
+    // Names that are never values: hidden files (our own temporaries and most sync
+    // engines' partial downloads) and the conflict copies sync engines leave behind.
+    static bool isIgnoredName(std::string_view name);
+    // Values larger than this are refused on reading (EFBIG).
+    static constexpr off_t kMaxValueSize = 16 * 1024 * 1024;
+
+  private:
+    // What a file was when we last wrote or reported it; a change is anything else.
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        long long modified;
+        long long changed;
+        bool operator==(const Identity&) const = default;
+    };
+    static bool isKey(std::string_view key);
+    std::optional<Identity> identityOf(const std::string& name) const;
+    std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
+    void open();
+    void close();
+    void scan();
+    void check(const std::string& name);
+    void report(std::optional<int> reason, std::vector<std::string> keys);
+    static void onEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event,
+                        gpointer self);
+    std::optional<std::string> childName(GFile* file) const;
+
+    MainLoop& loop_;
+    std::string folder_;
+    GPtr<GFile> folderFile_;
+    GPtr<GFileMonitor> monitor_;
+    // Last known state of each name; nothing = absent.
+    std::map<std::string, std::optional<Identity>> known_;
+    ChangeHandler handler_;
+    bool initialReported_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace lumora
