@@ -5,6 +5,7 @@
 #include "app/gtk_services.hpp"
 #include "app/lumora_resources.hpp"
 #include "app/standalone_host.hpp"
+#include "audio/desktop_audio.hpp"
 #include "container/controller.hpp"
 #include "container/log.hpp"
 #include "container/webkit_web_view.hpp"
@@ -77,6 +78,16 @@ void LumoraApplication::makeServices() {
     onWindowActivated_.push_back([this] {
         if (cloud_->isEnabled()) cloud_->pull();
     });
+    auto audio = std::make_unique<DesktopSessionAudio>(
+        *loop_,
+        MprisService::Actions{[this] { present(); },
+                              [this] { g_application_quit(G_APPLICATION(gtkApplication())); },
+                              [this] { return loop_->now(); }},
+        SessionAudioEnvironment{LumoraResources::temporaryDirectory,
+                                LumoraResources::currentWebRoot, {}});
+    SessionAudio* session = &audio->session();
+    audio_ = std::move(audio);
+    keepRunningWhenClosed_ = [session] { return session->playing(); };
 }
 
 void LumoraApplication::onActivate(GApplication*, gpointer self) {
