@@ -121,6 +121,36 @@ TEST_F(ProgramTest, SecondLaunchPresentsTheFirstAndExits) {
     EXPECT_EQ(text.find("creating web view"), text.rfind("creating web view"));
 }
 
+TEST_F(ProgramTest, WindowHasItsSizeMinimumAndNoSystemTitleBar) {
+    std::string log = env.root() + "/run.log";
+    Program first(log, {"--web-root", webRoot});
+    ASSERT_TRUE(first.waitForLog("[Lumora] page loaded"));
+    std::string id = test::runCommand("xdotool search --sync --onlyvisible --name '^Lumora$' | head -1");
+    ASSERT_FALSE(id.empty());
+    id.pop_back();
+    std::string geometry = test::runCommand("xdotool getwindowgeometry " + id);
+    // Client-side decorations add a shadow margin around the content.
+    int width = 0, height = 0;
+    auto at = geometry.find("Geometry: ");
+    ASSERT_NE(at, std::string::npos) << geometry;
+    std::sscanf(geometry.c_str() + at + 10, "%dx%d", &width, &height);
+    EXPECT_GE(width, 1180);
+    EXPECT_LE(width, 1180 + 120);
+    EXPECT_GE(height, 820);
+    EXPECT_LE(height, 820 + 120);
+    std::string hints = test::runCommand("xprop -id " + id + " WM_NORMAL_HINTS");
+    int minWidth = 0, minHeight = 0;
+    at = hints.find("minimum size: ");
+    ASSERT_NE(at, std::string::npos) << hints;
+    std::sscanf(hints.c_str() + at + 14, "%d by %d", &minWidth, &minHeight);
+    EXPECT_GE(minWidth, 760);
+    EXPECT_LE(minWidth, 760 + 120);
+    EXPECT_GE(minHeight, 540);
+    EXPECT_LE(minHeight, 540 + 120);
+    std::string screenshot = test::artifactDirectory() + "/program-window.png";
+    test::runCommand("import -window root '" + screenshot + "'");
+}
+
 TEST_F(ProgramTest, MissingWebRootAndBadOptionsFailClearly) {
     std::string output;
     EXPECT_EQ(runToEnd({"--web-root", env.root() + "/nowhere"}, &output), 1);
