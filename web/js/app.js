@@ -191,19 +191,25 @@ function drawGem(target, { interactive = false } = {}) {
     const a0 = -90 + 60 * i;
     const a1 = a0 + 60;
     const open = state.unlocked.facets.includes(f.id);
-    const polish = Math.min(counts[f.id], 12) / 12;
+    const polish = Math.min(counts[f.id], 8) / 8;
     const grad = svg('linearGradient', { id: `g-${target.id}-${f.id}`, x1: '0', y1: '0', x2: '1', y2: '1' });
-    const light = open ? 24 + polish * 40 : 12;
-    const sat = open ? 55 + polish * 30 : 20;
-    grad.append(svg('stop', { offset: '0%', 'stop-color': `hsl(${f.hue} ${sat}% ${light + 16}%)` }));
-    grad.append(svg('stop', { offset: '100%', 'stop-color': `hsl(${f.hue} ${sat}% ${light - 6}%)` }));
+    const light = 30 + polish * 34;
+    const sat = 60 + polish * 30;
+    if (open) {
+      grad.append(svg('stop', { offset: '0%', 'stop-color': `hsl(${f.hue} ${sat}% ${light + 16}%)` }));
+      grad.append(svg('stop', { offset: '100%', 'stop-color': `hsl(${f.hue} ${sat}% ${light - 6}%)` }));
+    } else {
+      // An empty setting, waiting for its stone.
+      grad.append(svg('stop', { offset: '0%', 'stop-color': 'rgba(170, 205, 255, 0.10)' }));
+      grad.append(svg('stop', { offset: '100%', 'stop-color': 'rgba(170, 205, 255, 0.03)' }));
+    }
     defs.append(grad);
     const pts = [at(T, a0), at(R, a0), at(R, a1), at(T, a1)].map((p) => p.map((v) => v.toFixed(2)).join(',')).join(' ');
     const poly = svg('polygon', {
       points: pts,
       fill: `url(#${grad.id})`,
       class: `facet${open ? '' : ' locked'}`,
-      opacity: open ? String(0.75 + polish * 0.25) : '0.8',
+      opacity: open ? String(0.75 + polish * 0.25) : '1',
     });
     if (chosen === f.id) {
       poly.setAttribute('stroke', '#fff');
@@ -216,7 +222,8 @@ function drawGem(target, { interactive = false } = {}) {
       x: lx.toFixed(1), y: (ly + 3).toFixed(1), 'text-anchor': Math.abs(lx) < 5 ? 'middle' : lx > 0 ? 'start' : 'end',
       class: `facet-label${chosen === f.id ? ' today' : ''}`,
     });
-    label.textContent = open ? f.name : `${f.name} ·  gift`;
+    label.textContent = f.name;
+    if (!open) label.setAttribute('opacity', '0.55');
     group.append(label);
   });
   const table = [0, 1, 2, 3, 4, 5].map((i) => at(T, -90 + 60 * i).map((v) => v.toFixed(2)).join(',')).join(' ');
@@ -616,7 +623,7 @@ function renderSettings() {
   const give = $('gift-give');
   if (!give.options.length) {
     give.replaceChildren(...GIFT_ITEMS.map((g) => el('option', {
-      value: g.id, text: g.kind === 'facet' ? `the ${facetById(g.id).name} facet` : `the ${g.word[0]}${g.word.slice(1).toLowerCase()} theme`,
+      value: g.id, text: g.kind === 'facet' ? `${facetById(g.id).name} facet` : `${g.word[0]}${g.word.slice(1).toLowerCase()} theme`,
     })));
   }
   $('themes').replaceChildren(...THEMES.map((t) => {
@@ -699,7 +706,7 @@ $('gift-form').addEventListener('submit', (e) => {
 $('gift-share').addEventListener('click', () => {
   const item = GIFT_ITEMS.find((g) => g.id === $('gift-give').value);
   const code = makeGiftCode(item.id);
-  const what = $('gift-give').selectedOptions[0]?.textContent ?? 'a gift';
+  const what = `the ${$('gift-give').selectedOptions[0]?.textContent ?? 'gift'}`;
   post({
     type: 'share',
     subject: 'A Lumora gift for you',
