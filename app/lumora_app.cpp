@@ -9,6 +9,9 @@
 #include "container/controller.hpp"
 #include "container/log.hpp"
 #include "container/webkit_web_view.hpp"
+#include "notify/gift_inbox.hpp"
+#include "notify/reminder_notification.hpp"
+#include "notify/systemd_reminder.hpp"
 #include "store/cloud_sync.hpp"
 #include "store/lumora_store.hpp"
 
@@ -78,6 +81,8 @@ void LumoraApplication::makeServices() {
     onWindowActivated_.push_back([this] {
         if (cloud_->isEnabled()) cloud_->pull();
     });
+    reminder_ = std::make_unique<DailyReminder>(*loop_, currentProgram());
+    gifts_ = std::make_unique<GiftInbox>([this] { return controller_ && controller_->loaded; });
     auto audio = std::make_unique<DesktopSessionAudio>(
         *loop_,
         MprisService::Actions{[this] { present(); },

@@ -5,6 +5,7 @@
 #include "app/command_line.hpp"
 #include "app/lumora_app.hpp"
 #include "app/lumora_resources.hpp"
+#include "notify/reminder_notification.hpp"
 
 #ifndef LUMORA_VERSION
 #define LUMORA_VERSION "0"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
         std::printf("lumora %s\n", LUMORA_VERSION);
         return 0;
     }
+    if (commandLine.remind) return lumora::showReminderNotification(lumora::currentProgram());
     std::string tried;
     auto webRoot = lumora::LumoraResources::webRoot(commandLine.webRoot, &tried);
     if (!webRoot) {
