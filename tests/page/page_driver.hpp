@@ -20,8 +20,13 @@ namespace lumora::test {
 using nlohmann::json;
 
 // Stands in for the native services and records what the page asked of them.
-struct PageRecorder final : AudioMessages, PdfExporter, SharePicker, ActivityInhibitor, UrlOpener,
-                            CloudService, ReminderService {
+struct PageRecorder final : AudioMessages,
+                            PdfExporter,
+                            SharePicker,
+                            ActivityInhibitor,
+                            UrlOpener,
+                            CloudService,
+                            ReminderService {
     // Audio
     void setWebView(WeakPageView v) override { view = v; }
     void handle(const std::string& type, const json& body) override {
@@ -81,7 +86,7 @@ struct PageRecorder final : AudioMessages, PdfExporter, SharePicker, ActivityInh
 };
 
 class PageDriver {
-public:
+  public:
     struct Size {
         int width;
         int height;
@@ -140,7 +145,8 @@ public:
         return v.is_string() ? v.get<std::string>() : "";
     }
     std::string text(const std::string& selector) {
-        return string("(document.querySelector(" + json(selector).dump() + ") || {}).textContent || ''");
+        return string("(document.querySelector(" + json(selector).dump() +
+                      ") || {}).textContent || ''");
     }
 
     // A click dispatched on the element, as the pointer would.
@@ -161,9 +167,10 @@ public:
     }
     // Keys go to the focused element, as typed.
     void key(const std::string& name) {
-        value("{ const t = document.activeElement || document.body; t.dispatchEvent(new "
-              "KeyboardEvent('keydown', { key: " +
-              json(name).dump() + ", bubbles: true, cancelable: true })); return true; }");
+        value(
+            "{ const t = document.activeElement || document.body; t.dispatchEvent(new "
+            "KeyboardEvent('keydown', { key: " +
+            json(name).dump() + ", bubbles: true, cancelable: true })); return true; }");
     }
 
     std::string screen() {
@@ -200,7 +207,7 @@ public:
         return code;
     }
 
-private:
+  private:
     std::string dataDirectory_;
     std::unique_ptr<WebStack> stack_;
 };

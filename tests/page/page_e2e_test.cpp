@@ -13,7 +13,7 @@ using test::spinFor;
 using test::spinUntil;
 
 class PageFlowTest : public ::testing::Test {
-protected:
+  protected:
     test::TestEnv env;
     test::LogCapture logs;
     test::PageRecorder rec;
@@ -23,7 +23,8 @@ protected:
     }
     void TearDown() override {
         // Script errors in the page reach the log through the start-up script's hooks.
-        for (const auto& line : logs.lines) EXPECT_EQ(line.find(" page: "), std::string::npos) << line;
+        for (const auto& line : logs.lines)
+            EXPECT_EQ(line.find(" page: "), std::string::npos) << line;
     }
 };
 
@@ -126,8 +127,8 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
         return s["device"].value("sync", false) && s["entries"].contains("r1");
     }));
     EXPECT_NE(page->text("#notices").find("arrived from your other computer"), std::string::npos);
-    for (const char* status : {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})",
-                               R"({"error":"quota"})"})
+    for (const char* status :
+         {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})", R"({"error":"quota"})"})
         page->eval(std::string("window.__lmCloud(") + status + "); true");
     auto notices = page->text("#notices");
     EXPECT_NE(notices.find("full"), std::string::npos) << notices;

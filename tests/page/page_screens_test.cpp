@@ -25,26 +25,29 @@ std::string daysAgo(int n) {
 std::string livedInState() {
     json s = {{"introDone", false}, {"entries", json::object()}, {"days", json::object()}};
     const char* facets[] = {"calm", "focus", "gratitude", "rest", "calm", "gratitude", "focus"};
-    const char* texts[] = {
-        "Slow breakfast, no phone. The light on the kitchen wall was lovely.",
-        "Finished the report before lunch by closing every other window.",
-        "Grateful for Mia's call, the warm bus, and the last pear.",
-        "Went to bed early without guilt.",
-        "Noticed my shoulders dropping during the bells.",
-        "A stranger held the door and smiled. Small things count.",
-        "One list, three items, all done."};
+    const char* texts[] = {"Slow breakfast, no phone. The light on the kitchen wall was lovely.",
+                           "Finished the report before lunch by closing every other window.",
+                           "Grateful for Mia's call, the warm bus, and the last pear.",
+                           "Went to bed early without guilt.",
+                           "Noticed my shoulders dropping during the bells.",
+                           "A stranger held the door and smiled. Small things count.",
+                           "One list, three items, all done."};
     for (int i = 0; i < 7; ++i) {
         std::string day = daysAgo(i + 1);
         s["days"][day] = {{"facets", {facets[i]}}, {"updatedAt", 1000 + i}};
         std::string id = "e" + std::to_string(i);
-        s["entries"][id] = {{"id", id},           {"day", day},          {"facet", facets[i]},
-                            {"text", texts[i]},    {"createdAt", 1000 + i}, {"updatedAt", 1000 + i}};
+        s["entries"][id] = {{"id", id},
+                            {"day", day},
+                            {"facet", facets[i]},
+                            {"text", texts[i]},
+                            {"createdAt", 1000 + i},
+                            {"updatedAt", 1000 + i}};
     }
     return s.dump();
 }
 
 class PageScreens : public ::testing::TestWithParam<PageDriver::Size> {
-protected:
+  protected:
     test::TestEnv env;
     test::PageRecorder rec;
 
@@ -53,8 +56,8 @@ protected:
         // Let the entrance animation settle.
         test::spinFor(0.8);
         std::string dir = test::artifactDirectory();
-        std::string base = "page-" + name + "-" + std::to_string(size.width) + "x" +
-                           std::to_string(size.height);
+        std::string base =
+            "page-" + name + "-" + std::to_string(size.width) + "x" + std::to_string(size.height);
         std::string root = dir + "/" + base + "-screen.png";
         ASSERT_TRUE(test::screenshotNotUniform(root)) << name;
         // The window sits at the origin of the bare X screen; keep just the window.
