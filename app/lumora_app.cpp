@@ -113,7 +113,12 @@ void LumoraApplication::buildWindow() {
                         std::to_string(static_cast<int>(rgb[2])) +
                         "); }\n"
                         "windowhandle.lumora-titlebar { background: none; }\n"
-                        "windowcontrols.lumora-controls { margin: 4px 8px; }\n";
+                        "windowcontrols.lumora-controls { margin: 4px 8px; }\n"
+                        "windowcontrols.lumora-controls button { color: #cfe3f2; }\n"
+                        "windowcontrols.lumora-controls button:hover { background: alpha(#cfe3f2, 0.15); }\n"
+                        // Without a compositor GTK paints the shadow area solid.
+                        "window.lumora.csd { border-radius: 0; }\n"
+                        "window.lumora decoration { box-shadow: none; border: none; margin: 0; }\n";
     gtk_css_provider_load_from_data(css, rules.c_str(), -1);
     gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
