@@ -55,6 +55,10 @@ void CloudSync::push(const nlohmann::json& value, bool sync) {
     if (!text) return;
     // Same text, same bytes: compression is deterministic.
     if (lastText_ && *lastText_ == *text) return;
+    if (refusedText_ && *refusedText_ == *text) {
+        sendStatus({{"error", "big"}});
+        return;
+    }
     auto record = compressRecord(*text, compression_);
     if (!record) return;
     if (lastPut_ && *lastPut_ == *record) {
@@ -63,6 +67,7 @@ void CloudSync::push(const nlohmann::json& value, bool sync) {
     }
     if (record->size() > limit) {
         sendStatus({{"error", "big"}});
+        refusedText_ = std::move(*text);
         return;
     }
     // A failed write leaves lastPut alone, so saving the same state again retries it.
@@ -100,6 +105,7 @@ void CloudSync::forget() {
     kvs_.synchronize();
     lastPut_.reset();
     lastText_.reset();
+    refusedText_.reset();
 }
 
 void CloudSync::handleExternalChange(std::optional<int> reason) {

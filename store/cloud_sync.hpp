@@ -50,6 +50,8 @@ class CloudSync final : public CloudService {
     // keeps an unchanged save from compressing at all.
     std::optional<std::string> lastPut_;
     std::optional<std::string> lastText_;
+    // The last state refused as too big: saving it again is refused without compressing.
+    std::optional<std::string> refusedText_;
     WeakPageView webView_;
 };
 

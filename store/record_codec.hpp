@@ -15,7 +15,7 @@ struct RecordCompression {
 };
 
 // What the program writes with; chosen by bench/cloud_save_bench.
-inline constexpr RecordCompression kRecordCompression{RecordCompression::Engine::libdeflate, 6};
+inline constexpr RecordCompression kRecordCompression{RecordCompression::Engine::libdeflate, 4};
 // The usual zlib default, the benchmark's baseline.
 inline constexpr RecordCompression kZlibDefault{RecordCompression::Engine::zlib, 6};
 

@@ -353,6 +353,10 @@ TEST_F(CloudSyncTest, RecordOfExactlyTheLimitIsWrittenOneMoreIsRefused) {
     EXPECT_EQ(kvs.values["db.v1"], written);
     EXPECT_EQ(sync.lastPut(), written);
     EXPECT_EQ(kvs.writes, 1);
+    // Every save of a state that is too big hears so, not only the first.
+    sync.push(overLimit, true);
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "big"}}}));
+    EXPECT_EQ(kvs.writes, 1);
 }
 
 TEST_F(CloudSyncTest, ExternalChangesFollowTheSwitchAndTheReason) {
