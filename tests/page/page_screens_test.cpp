@@ -75,6 +75,18 @@ class PageScreens : public ::testing::TestWithParam<PageDriver::Size> {
                               "r.top); } return low >= 30 ? 1 : low; }"),
                   1)
             << name;
+        // Every control a user can reach has a name that assistive technology can read.
+        auto unnamed = page.value(
+            "{ const out = []; for (const e of document.querySelectorAll('.screen:not([hidden]) "
+            "button, .screen:not([hidden]) input, .screen:not([hidden]) select, "
+            ".screen:not([hidden]) textarea, .topbar button')) { const byId = (e.getAttribute("
+            "'aria-labelledby') || '').split(' ').map((i) => document.getElementById(i)?."
+            "textContent || '').join(''); const label = e.id && document.querySelector(`label"
+            "[for=\"${e.id}\"]`); const name = (e.getAttribute('aria-label') || byId || "
+            "(label && label.textContent) || (e.closest('label') || {}).textContent || "
+            "(e.tagName === 'BUTTON' ? e.textContent : '')).trim(); if (!name) out.push(e.id || "
+            "e.outerHTML.slice(0, 60)); } return out; }");
+        EXPECT_EQ(unnamed, json::array()) << name;
         // Nothing sticks out sideways.
         EXPECT_EQ(page.number("document.documentElement.scrollWidth <= innerWidth ? 1 : 0"), 1)
             << name;

@@ -169,9 +169,10 @@ const facetColour = (f, light = 62) => `hsl(${f.hue} 80% ${light}%)`;
 
 // ---- The gem ----
 
-function drawGem(target, { interactive = false } = {}) {
-  const counts = facetCounts(state);
-  const days = polishedDays(state).length;
+// showcase: the gem as it can become, for the welcome screen.
+function drawGem(target, { interactive = false, showcase = false } = {}) {
+  const counts = showcase ? Object.fromEntries(FACETS.map((f) => [f.id, 5])) : facetCounts(state);
+  const days = showcase ? 12 : polishedDays(state).length;
   const chosen = interactive ? currentFacet().id : null;
   target.querySelectorAll(':scope > :not(title)').forEach((n) => n.remove());
   const defs = svg('defs');
@@ -190,7 +191,7 @@ function drawGem(target, { interactive = false } = {}) {
   FACETS.forEach((f, i) => {
     const a0 = -90 + 60 * i;
     const a1 = a0 + 60;
-    const open = state.unlocked.facets.includes(f.id);
+    const open = showcase || state.unlocked.facets.includes(f.id);
     const polish = Math.min(counts[f.id], 8) / 8;
     const grad = svg('linearGradient', { id: `g-${target.id}-${f.id}`, x1: '0', y1: '0', x2: '1', y2: '1' });
     const light = 30 + polish * 34;
@@ -255,7 +256,7 @@ function selectFacet(id) {
 // ---- Home ----
 
 function renderHome() {
-  drawGem(document.querySelector('.gem-intro'));
+  drawGem(document.querySelector('.gem-intro'), { showcase: true });
   if (screen !== 'home') return;
   drawGem($('home-gem'), { interactive: true });
   const day = today();
