@@ -20,6 +20,10 @@ struct Task {
 
 class GLibMainLoop final : public MainLoop {
 public:
+    // Pending timers would otherwise fire into a loop (and owners) that are gone.
+    ~GLibMainLoop() override {
+        for (guint id : live_) g_source_remove(id);
+    }
     // g_idle_add_full is thread-safe and always defers, even on the main thread,
     // so a posted call runs after the current message has been handled.
     void post(std::function<void()> fn) override {
