@@ -13,6 +13,11 @@ constexpr pa_usec_t kReconnectDelay = 500 * PA_USEC_PER_MSEC;
 // A device change shows up as a server event and as a moved stream: one restart.
 constexpr std::int64_t kChangeWindowUs = 300 * 1000;
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
+// A buffer counts as played a little after the clock passes its end: the clock is
+// interpolated, and ending a stream early would cut the tail still in the sink.
+constexpr double kPlayedGuard = 0.02;
+// After the stream ran dry, a clock that never gets there does not hold the session.
+constexpr pa_usec_t kDrainFallback = 500 * PA_USEC_PER_MSEC;
 }  // namespace
 
 class PulseOutput::Lock {
@@ -199,6 +204,7 @@ void PulseOutput::createStream() {
     stream_ = pa_stream_new(context_, "Session", &spec, &map);
     if (!stream_) return;
     writtenFrames_ = 0;
+    drainedAt_ = 0;
     triggered_ = false;
     pa_stream_set_state_callback(stream_, onStreamState, this);
     pa_stream_set_write_callback(stream_, onStreamWrite, this);
@@ -255,10 +261,12 @@ void PulseOutput::onStreamWrite(pa_stream*, size_t bytes, void* data) {
     static_cast<PulseOutput*>(data)->writeAvailable(bytes);
 }
 
-void PulseOutput::onStreamUnderflow(pa_stream*, void* data) {
+void PulseOutput::onStreamUnderflow(pa_stream* stream, void* data) {
     auto* self = static_cast<PulseOutput*>(data);
-    // Everything written so far has been played.
-    self->completePlayed(true);
+    // Everything written has left the stream, but the sink may still be playing it:
+    // a fresh clock reading tells when it has.
+    self->drainedAt_ = pa_rtclock_now();
+    if (auto* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) pa_operation_unref(op);
 }
 
 void PulseOutput::onStreamMoved(pa_stream*, void* data) {
@@ -284,7 +292,10 @@ void PulseOutput::writeAvailable(std::size_t bytes) {
             queue_.pop_front();  // the server holds its own copy now
         }
     }
-    if (wrote) triggered_ = false;
+    if (wrote) {
+        triggered_ = false;
+        drainedAt_ = 0;
+    }
     // The tail of the data may be shorter than the prebuffer: start it anyway.
     if (queue_.empty() && !pending_.empty() && !triggered_) {
         triggered_ = true;
@@ -305,7 +316,8 @@ void PulseOutput::completePlayed(bool allWritten) {
         auto time = streamTime();
         if (!time) return;
         lastTime_ = time;
-        played = static_cast<std::uint64_t>(*time * std::round(rate_) + 0.5);
+        double frames = (*time - kPlayedGuard) * std::round(rate_);
+        played = frames > 0 ? static_cast<std::uint64_t>(frames) : 0;
     }
     while (!pending_.empty() && pending_.front().endFrame <= played) {
         auto completion = std::move(pending_.front().completion);
@@ -326,7 +338,9 @@ void PulseOutput::armPoll() {
 void PulseOutput::onPoll(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
     auto* self = static_cast<PulseOutput*>(data);
     if (!self->stream_) return;  // re-armed with the next stream
-    self->completePlayed(false);
+    bool drained = self->drainedAt_ && self->queue_.empty() &&
+                   pa_rtclock_now() - self->drainedAt_ > kDrainFallback;
+    self->completePlayed(drained);
     self->armPoll();
 }
 

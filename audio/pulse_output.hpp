@@ -88,6 +88,7 @@ class PulseOutput final : public AudioOutput {
     std::deque<Pending> pending_;
     std::uint64_t writtenFrames_ = 0;
     bool triggered_ = false;
+    pa_usec_t drainedAt_ = 0;
     mutable std::optional<double> lastTime_;
     std::string defaultSink_;
     std::int64_t lastNotify_ = 0;
