@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "container/main_loop.hpp"
+#include "store/cloud_sync.hpp"
 #include "store/folder_store.hpp"
+#include "store/record_codec.hpp"
 #include "store/settings.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
@@ -204,6 +206,48 @@ TEST(Settings, WatchSeesEditsAndAtomicReplacements) {
     writer.setSyncFolder("/b");
     ASSERT_TRUE(spinUntil([&] { return changes > before; }));
     EXPECT_EQ(settings.syncFolder(), "/b");
+}
+
+}  // namespace
+}  // namespace lumora
+
+namespace lumora {
+namespace {
+
+// The pieces as the program puts them together: settings.ini names the folder, and
+// pointing it elsewhere while running brings that folder's record to the page.
+TEST(FolderCloudSync, EditingTheSyncFolderInSettingsPullsFromTheNewFolder) {
+    TestEnv env;
+    test::LogCapture logs;
+    auto loop = makeGLibMainLoop();
+    std::string config = env.configHome() + "/Lumora";
+    test::makeDirectories(config);
+    test::writeFile(config + "/settings.ini", "[Lumora]\ncloudSync=true\n");
+    auto cloud = makeFolderCloudSync(*loop, env.dataHome() + "/Lumora", config);
+    auto page = std::make_shared<test::FakePageView>();
+    cloud->setWebView(page);
+    // Start-up looks at the (empty) default folder once.
+    ASSERT_TRUE(spinUntil([&] { return !page->scripts.empty(); }));
+    EXPECT_EQ(logs.count("[Lumora] iCloud change (reason 1)"), 1u);
+    EXPECT_EQ(page->scripts,
+              std::vector<std::string>{R"(window.__lmCloud && window.__lmCloud({"empty":true}))"});
+    page->scripts.clear();
+
+    // Another folder with a record in it, as another machine would have written it.
+    std::string other = env.root() + "/Synced";
+    test::makeDirectories(other);
+    test::writeFile(other + "/db.v1", *compressRecord(R"({"from":"elsewhere"})"));
+    test::writeFile(config + "/.edit", "[Lumora]\ncloudSync=true\nsyncFolder=" + other + "\n");
+    std::rename((config + "/.edit").c_str(), (config + "/settings.ini").c_str());
+    ASSERT_TRUE(spinUntil([&] { return !page->scripts.empty(); })) << logs.lines.size();
+    EXPECT_EQ(logs.count("[Lumora] iCloud change (reason 3)"), 1u);
+    EXPECT_EQ(page->scripts.back(),
+              R"(window.__lmCloud && window.__lmCloud({ data: {"from":"elsewhere"} }))");
+
+    // Saves now go to the new folder.
+    cloud->push(nlohmann::json{{"n", 1}}, true);
+    EXPECT_EQ(inflateRecord(test::readFile(other + "/db.v1")), R"({"n":1})");
+    EXPECT_FALSE(test::fileExists(env.dataHome() + "/Lumora/cloud/db.v1"));
 }
 
 }  // namespace
