@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,11 @@ std::unique_ptr<UserManager> UserManager::start(const TestEnv& env, std::string*
         return nullptr;
     }
     std::unique_ptr<UserManager> manager(new UserManager);
+    // Managers started by tests running side by side share the machine's cgroup tree,
+    // so one stopping its dbus.service would take the other's bus down: one at a time.
+    manager->lockFd_ =
+        open("/tmp/lumora-systemd-user.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (manager->lockFd_ >= 0) flock(manager->lockFd_, LOCK_EX);
     manager->logPath_ = env.root() + "/systemd-user.log";
     manager->busAddress_ = "unix:path=" + env.runtimeDir() + "/bus";
     manager->process_ = std::make_unique<Child>(
@@ -125,6 +131,7 @@ std::unique_ptr<UserManager> UserManager::start(const TestEnv& env, std::string*
 UserManager::~UserManager() {
     // SIGTERM makes a user manager stop its units (bus, notifier) and exit.
     if (process_) process_->stop();
+    if (lockFd_ >= 0) close(lockFd_);
 }
 
 std::string UserManager::systemctl(const std::string& arguments) const {

@@ -51,6 +51,7 @@ class UserManager {
     std::unique_ptr<Child> process_;
     std::string busAddress_;
     std::string logPath_;
+    int lockFd_ = -1;
 };
 
 // A real notification daemon (dunst) on the current session bus; needs DISPLAY.
