@@ -46,8 +46,13 @@ std::optional<std::string> webRoot(const std::optional<std::string>& commandLine
     } else if (const char* env = g_getenv("LUMORA_WEB_ROOT"); env && *env) {
         chosen = env;
     } else {
-        std::string installed = executableDirectory() + "/../" LUMORA_DATA_SUBDIR "/web";
-        chosen = isDirectory(installed) ? installed : std::string(LUMORA_SOURCE_WEB_ROOT);
+        std::string exeDir = executableDirectory();
+        std::string installed = exeDir + "/../" LUMORA_DATA_SUBDIR "/web";
+        // Only a program in its CMake build tree may use the source page; an installed one
+        // whose page is missing must say so rather than serve the checkout it was built from.
+        bool buildTree = isDirectory(exeDir + "/CMakeFiles");
+        chosen = isDirectory(installed) || !buildTree ? installed
+                                                     : std::string(LUMORA_SOURCE_WEB_ROOT);
     }
     if (tried) *tried = chosen;
     if (!isDirectory(chosen)) return std::nullopt;
