@@ -3,6 +3,7 @@
 #include <webkit/webkit.h>
 
 #include "app/gtk_services.hpp"
+#include "docs/gtk_docs.hpp"
 #include "app/lumora_resources.hpp"
 #include "app/standalone_host.hpp"
 #include "audio/desktop_audio.hpp"
@@ -93,6 +94,14 @@ void LumoraApplication::makeServices() {
     SessionAudio* session = &audio->session();
     audio_ = std::move(audio);
     keepRunningWhenClosed_ = [session] { return session->playing(); };
+
+    PageWidget widgetOf = [](PageView& view) -> GtkWidget* {
+        auto* web = dynamic_cast<WebKitBackend*>(&view);
+        return web ? web->widget() : nullptr;
+    };
+    pdf_ = makeGtkPdfExporter(*loop_, [] { return LumoraResources::temporaryDirectory(); },
+                              widgetOf, [this] { return window(); });
+    share_ = std::make_unique<GtkSharePicker>(widgetOf, *opener_);
 }
 
 void LumoraApplication::onActivate(GApplication*, gpointer self) {
