@@ -38,7 +38,7 @@ TEST_F(PageFlowTest, FirstStartShowsIntroOnceThenHome) {
     page->click("#intro-start");
     ASSERT_TRUE(page->waitScreen("home"));
     EXPECT_EQ(page->stack().controller->screen, "home");
-    EXPECT_TRUE(page->waitSaved([](const json& s) { return s.value("introDone", false); }));
+    EXPECT_TRUE(page->waitSaved([](json s) { return s.value("introDone", false); }));
     // Today's facet and the gem are there; the locked facets say how they open.
     EXPECT_FALSE(page->text("#today-name").empty());
     EXPECT_EQ(page->number("document.querySelectorAll('#home-gem polygon.facet').length"), 6);
@@ -61,7 +61,7 @@ TEST_F(PageFlowTest, JournalEntrySurvivesARestart) {
         page->type("#composer-text", text);
         page->click("#composer-save");
         EXPECT_NE(page->text("#journal-entries").find(text), std::string::npos);
-        ASSERT_TRUE(page->waitSaved([&](const json& s) {
+        ASSERT_TRUE(page->waitSaved([&](json s) {
             if (!s.contains("entries") || !s["entries"].is_object()) return false;
             for (const auto& e : s["entries"])
                 if (e.value("text", "") == text) return true;
@@ -123,7 +123,7 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
     ASSERT_TRUE(spinUntil([&] { return rec.count("cloudPull") == 1; }));
     page->eval(R"(window.__lmCloud({ data: {"introDone":true,"entries":{"r1":{"id":"r1",
         "day":"2026-11-02","facet":"rest","text":"From the laptop","createdAt":5,"updatedAt":5}}} }); true)");
-    EXPECT_TRUE(page->waitSaved([](const json& s) {
+    EXPECT_TRUE(page->waitSaved([](json s) {
         return s["device"].value("sync", false) && s["entries"].contains("r1");
     }));
     EXPECT_NE(page->text("#notices").find("arrived from your other computer"), std::string::npos);
@@ -138,7 +138,7 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
     page->click("#sync-forget");
     page->click("#sync-forget");
     ASSERT_TRUE(spinUntil([&] { return rec.count("cloudForget") == 1; }));
-    EXPECT_TRUE(page->waitSaved([](const json& s) { return !s["device"].value("sync", true); }));
+    EXPECT_TRUE(page->waitSaved([](json s) { return !s["device"].value("sync", true); }));
 }
 
 TEST_F(PageFlowTest, GiftCodesUnlockAtStartAndWhileRunning) {
@@ -152,7 +152,7 @@ TEST_F(PageFlowTest, GiftCodesUnlockAtStartAndWhileRunning) {
     EXPECT_NE(page->text("#notices").find("Courage now shines"), std::string::npos);
     page->eval("window.__lmGift('NOT-A-GIFT'); true");
     EXPECT_NE(page->text("#notices").find("doesn't open anything"), std::string::npos);
-    EXPECT_TRUE(page->waitSaved([](const json& s) {
+    EXPECT_TRUE(page->waitSaved([](json s) {
         auto f = s["unlocked"]["facets"];
         return std::find(f.begin(), f.end(), "courage") != f.end();
     }));

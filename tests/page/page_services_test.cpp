@@ -149,7 +149,7 @@ TEST(PageWithServices, ReminderSwitchInstallsAndRemovesTheTimer) {
         EXPECT_NE(test::readFile(timer).find("OnCalendar=*-*-* 21:05:00"), std::string::npos);
         EXPECT_NE(manager->systemctl("list-timers --all --no-legend").find(kReminderTimerUnit),
                   std::string::npos);
-        EXPECT_TRUE(page.waitSaved([](const json& s) {
+        EXPECT_TRUE(page.waitSaved([](json s) {
             return s["device"]["reminder"] == json{{"on", true}, {"time", "21:05"}};
         }));
 
@@ -198,7 +198,7 @@ TEST(PageWithServices, GiftLinksUnlockAtStartAndWhileRunning) {
     inbox.receive("lumora-gift://open?g=HELLO-THERE");
     ASSERT_TRUE(spinUntil(
         [&] { return page.text("#notices").find("doesn't open anything") != std::string::npos; }));
-    EXPECT_TRUE(page.waitSaved([](const json& s) {
+    EXPECT_TRUE(page.waitSaved([](json s) {
         return s["unlocked"]["facets"] ==
                json{"calm", "focus", "gratitude", "courage", "kindness", "rest"};
     }));
