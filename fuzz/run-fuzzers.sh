@@ -17,6 +17,7 @@ cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=cl
   -DLUMORA_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" -j2 --target fuzz_targets
 mkdir -p "$build/findings"
+export LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp:${LSAN_OPTIONS:-}"
 summary="$build/fuzz-summary.txt"
 : >"$summary"
 failed=0
