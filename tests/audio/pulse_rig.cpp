@@ -52,7 +52,7 @@ PulseRig::PulseRig(const std::string& runtimeDir) : dir_(runtimeDir) {
                       "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
                       "module-null-sink sink_name=test rate=48000 format=float32le channels=2"},
                      "/dev/null", dir_ + "/pulseaudio.log");
-    for (int i = 0; i < 200 && !ready_; ++i) {
+    for (int i = 0; i < 600 && !ready_; ++i) {  // a busy machine starts it slowly
         int status = 1;
         pactl("info", &status);
         ready_ = status == 0;

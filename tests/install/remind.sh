@@ -17,18 +17,21 @@ dunst >"$private_tmp/dunst.log" 2>&1 &
 remember $!
 timeout 30 gdbus wait --session org.freedesktop.Notifications || fail "dunst did not start"
 
-timeout 60 "$root/usr/bin/lumora" --remind >"$private_tmp/remind.log" 2>&1 ||
-    fail "lumora --remind exited $?: $(cat "$private_tmp/remind.log")"
-deadline=$(($(date +%s) + 30))
-until [ "$(dunstctl count displayed)" -ge 1 ] || [ "$(dunstctl count waiting)" -ge 1 ]; do
+# --remind stays until its notification is closed, so it runs beside the checks.
+timeout 120 "$root/usr/bin/lumora" --remind >"$private_tmp/remind.log" 2>&1 &
+remind=$!
+deadline=$(($(date +%s) + 60))
+until [ "$(dunstctl count displayed)" -ge 1 ] || [ "$(dunstctl count waiting)" -ge 1 ] ||
+    [ "$(dunstctl count history)" -ge 1 ]; do
     [ "$(date +%s)" -lt "$deadline" ] || fail "no notification arrived: $(cat "$private_tmp/remind.log")"
     sleep 0.2
 done
-# Closing moves it into the history, where its text can be read.
+# Closing moves it into the history, where its text can be read, and lets --remind exit.
 dunstctl close-all
 deadline=$(($(date +%s) + 10))
 until dunstctl history | grep -qF "Time to polish my lumora"; do
     [ "$(date +%s)" -lt "$deadline" ] || fail "the notification is not the reminder: $(dunstctl history)"
     sleep 0.1
 done
+wait "$remind" || fail "lumora --remind exited $?: $(cat "$private_tmp/remind.log")"
 echo "remind: notification shown"
