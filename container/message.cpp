@@ -106,6 +106,27 @@ bool finiteThroughout(const nlohmann::json& value, int depth) {
 }
 }  // namespace
 
+bool nestingWithin(std::string_view text, int maxDepth) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 bool isJsonDocument(const nlohmann::json& value) {
     return (value.is_object() || value.is_array()) && finiteThroughout(value, 0);
 }

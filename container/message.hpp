@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace lumora {
 
@@ -33,6 +34,10 @@ std::string textualForm(const nlohmann::json& value);
 
 // Compact JSON text; nothing when the value cannot be serialised (invalid UTF-8).
 std::optional<std::string> compactJson(const nlohmann::json& value);
+
+// Whether JSON text nests arrays and objects at most maxDepth deep. Messages deeper than
+// that are dropped before parsing: copying and printing a value recurse over its depth.
+bool nestingWithin(std::string_view jsonText, int maxDepth);
 
 // True for a top-level object or array with only finite numbers inside.
 bool isJsonDocument(const nlohmann::json& value);

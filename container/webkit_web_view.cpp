@@ -6,13 +6,19 @@
 
 #include "container/glib_ptr.hpp"
 #include "container/log.hpp"
+#include "container/message.hpp"
 #include "container/scheme_handler.hpp"
 
 namespace lumora {
 
 namespace {
 
-void freeResponseData(gpointer data) { g_free(data); }
+// Far deeper than any real message; keeps hostile nesting away from recursive code.
+constexpr int kMaxMessageDepth = 256;
+
+void freeResponseData(gpointer data) {
+    g_free(data);
+}
 
 // One finish per request, on every path.
 void answerSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
@@ -42,7 +48,9 @@ void answerSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
     webkit_uri_scheme_request_finish_with_response(request, answer.get());
 }
 
-void deleteHandler(gpointer data) { delete static_cast<BundleSchemeHandler*>(data); }
+void deleteHandler(gpointer data) {
+    delete static_cast<BundleSchemeHandler*>(data);
+}
 
 }  // namespace
 
@@ -58,16 +66,15 @@ void registerLumoraScheme(const std::string& webRoot) {
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "lumora");
 }
 
-std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge,
-                                                     const WebKitOptions& options) {
+std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge, const WebKitOptions& options) {
     registerLumoraScheme(options.webRoot);
     std::shared_ptr<WebKitBackend> backend(new WebKitBackend(bridge));
     backend->content_ = webkit_user_content_manager_new();
     webkit_user_content_manager_register_script_message_handler(backend->content_, "lumora",
                                                                 nullptr);
     backend->view_ = WEBKIT_WEB_VIEW(g_object_ref_sink(
-        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", backend->content_,
-                     "web-context", webkit_web_context_get_default(), nullptr)));
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", backend->content_, "web-context",
+                     webkit_web_context_get_default(), nullptr)));
     WebKitSettings* settings = webkit_web_view_get_settings(backend->view_);
     webkit_settings_set_enable_developer_extras(settings, options.developerExtras);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
@@ -105,23 +112,27 @@ void WebKitBackend::evaluate(const std::string& script) {
 
 void WebKitBackend::setStartupScript(const std::string& source) {
     webkit_user_content_manager_remove_all_scripts(content_);
-    WebKitUserScript* script = webkit_user_script_new(
-        source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    WebKitUserScript* script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(content_, script);
     webkit_user_script_unref(script);
 }
 
-void WebKitBackend::load(const std::string& uri) { webkit_web_view_load_uri(view_, uri.c_str()); }
+void WebKitBackend::load(const std::string& uri) {
+    webkit_web_view_load_uri(view_, uri.c_str());
+}
 
-void WebKitBackend::reload() { webkit_web_view_reload(view_); }
+void WebKitBackend::reload() {
+    webkit_web_view_reload(view_);
+}
 
 void WebKitBackend::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
     auto* backend = static_cast<WebKitBackend*>(self);
     if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
     // The body is converted to JSON once, here; everything behind the bridge sees JSON.
     std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(value, 0));
-    if (!text) return;
+    if (!text || !nestingWithin(text.get(), kMaxMessageDepth)) return;
     auto body = nlohmann::json::parse(text.get(), nullptr, false);
     if (body.is_discarded()) return;
     backend->bridge_.dispatch(body, backend->weak_from_this());
@@ -141,7 +152,8 @@ gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
     if (uri) url = uri;
     // A new window never opens: the page's own URLs stay out of it too.
     auto verdict = backend->bridge_.decidePolicy(url);
-    if (verdict == NavigationDecision::Allow && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+    if (verdict == NavigationDecision::Allow &&
+        type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
         webkit_policy_decision_use(decision);
     else
         webkit_policy_decision_ignore(decision);
@@ -151,7 +163,8 @@ gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
 void WebKitBackend::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* backend = static_cast<WebKitBackend*>(self);
     if (event == WEBKIT_LOAD_STARTED) backend->loadFailed_ = false;
-    if (event == WEBKIT_LOAD_FINISHED && !backend->loadFailed_) backend->bridge_.didFinishNavigation();
+    if (event == WEBKIT_LOAD_FINISHED && !backend->loadFailed_)
+        backend->bridge_.didFinishNavigation();
 }
 
 gboolean WebKitBackend::onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri,

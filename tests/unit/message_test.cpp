@@ -49,5 +49,13 @@ TEST(MessageJson, DocumentsAndSerialisation) {
     EXPECT_EQ(textualForm(json(1.5)), "1.5");
 }
 
+TEST(MessageJson, NestingLimitCountsOnlyStructure) {
+    EXPECT_TRUE(nestingWithin(R"({"a":[{"b":[]}]})", 4));
+    EXPECT_FALSE(nestingWithin(R"({"a":[{"b":[]}]})", 3));
+    EXPECT_TRUE(nestingWithin(R"({"s":"[[[[[[\"[[[["})", 1));  // brackets inside strings
+    EXPECT_FALSE(nestingWithin(std::string(100000, '[') + std::string(100000, ']'), 256));
+    EXPECT_TRUE(nestingWithin("", 0));
+}
+
 }  // namespace
 }  // namespace lumora
