@@ -193,15 +193,15 @@ void PulseOutput::setConfigurationChangeHandler(std::function<void()> handler) {
 
 void PulseOutput::createStream() {
     if (!contextReady_ || stream_ || !running_) return;
-    pa_sample_spec spec;
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.channels = 2;
+    pa_sample_spec sampleFormat;
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.channels = 2;
     double rate = std::round(rate_);
     if (!(rate >= 1 && rate <= PA_RATE_MAX)) return;  // no stream: the session stays silent
-    spec.rate = static_cast<uint32_t>(rate);
+    sampleFormat.rate = static_cast<uint32_t>(rate);
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    stream_ = pa_stream_new(context_, "Session", &spec, &map);
+    stream_ = pa_stream_new(context_, "Session", &sampleFormat, &map);
     if (!stream_) return;
     writtenFrames_ = 0;
     drainedAt_ = 0;
@@ -211,7 +211,7 @@ void PulseOutput::createStream() {
     pa_stream_set_underflow_callback(stream_, onStreamUnderflow, this);
     pa_stream_set_moved_callback(stream_, onStreamMoved, this);
     auto bytes = [&](double seconds) {
-        return static_cast<uint32_t>(seconds * spec.rate) * static_cast<uint32_t>(kFrameBytes);
+        return static_cast<uint32_t>(seconds * sampleFormat.rate) * static_cast<uint32_t>(kFrameBytes);
     };
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
