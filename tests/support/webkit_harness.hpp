@@ -37,6 +37,8 @@ struct WebStack {
         ReminderService* reminder = nullptr;
         int width = 1180;
         int height = 820;
+        // Drives the stack instead of its own GLib loop (a test may wrap that one's clock).
+        MainLoop* loop = nullptr;
     };
     explicit WebStack(Options options);
     ~WebStack();
@@ -44,7 +46,9 @@ struct WebStack {
     WebKitWebView* view() const;
     // Waits for the n-th "page loaded" (counted from construction).
     bool waitForLoads(int count, double timeoutSeconds = 20.0);
-    std::optional<std::string> eval(const std::string& script) { return evaluateJson(view(), script); }
+    std::optional<std::string> eval(const std::string& script) {
+        return evaluateJson(view(), script);
+    }
     // The WebKitWebProcess pid of the current page, or -1.
     int webProcessPid();
 
