@@ -79,7 +79,8 @@ WebStack::WebStack(Options options) {
     host = std::make_unique<StandaloneHost>(*store, options.cloud, options.reminder, driver);
     WebViewFactory real = makeWebKitFactory({options.webRoot, false});
     controller = std::make_unique<LumoraController>(
-        *host, options.bridge, options.controller, driver, [this, real](Bridge& bridge) {
+        *host, options.bridge, options.controller, driver,
+        [this, real](Bridge& bridge) {
             auto made = real(bridge);
             backend = std::static_pointer_cast<WebKitBackend>(made);
             g_signal_connect(backend->view(), "load-changed",
@@ -105,9 +106,7 @@ WebStack::~WebStack() {
     spinFor(0.05);
 }
 
-WebKitWebView* WebStack::view() const {
-    return backend->view();
-}
+WebKitWebView* WebStack::view() const { return backend->view(); }
 
 bool WebStack::waitForLoads(int count, double timeoutSeconds) {
     return spinUntil([&] { return loads >= count; }, timeoutSeconds);
@@ -137,8 +136,7 @@ int WebStack::webProcessPid() {
         int pid = std::atoi(entry->d_name);
         if (pid <= 0) continue;
         if (procInfo(pid).comm.find("WebKitWebProces") == std::string::npos) continue;
-        for (int p = procInfo(pid).ppid, depth = 0; p > 1 && depth < 8;
-             p = procInfo(p).ppid, ++depth)
+        for (int p = procInfo(pid).ppid, depth = 0; p > 1 && depth < 8; p = procInfo(p).ppid, ++depth)
             if (p == self) found = pid;
     }
     closedir(proc);
