@@ -46,9 +46,7 @@ struct WebStack {
     WebKitWebView* view() const;
     // Waits for the n-th "page loaded" (counted from construction).
     bool waitForLoads(int count, double timeoutSeconds = 20.0);
-    std::optional<std::string> eval(const std::string& script) {
-        return evaluateJson(view(), script);
-    }
+    std::optional<std::string> eval(const std::string& script) { return evaluateJson(view(), script); }
     // The WebKitWebProcess pid of the current page, or -1.
     int webProcessPid();
 
