@@ -38,7 +38,9 @@ void writeChunkFile(const std::string& path, const std::string& bytes) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    close(fd);
+    // A cut-off chunk (full disk) would play as a shorter one; without its file it
+    // counts as unreadable, and sending it again plays it whole.
+    if (close(fd) != 0 || left > 0) unlink(path.c_str());
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {

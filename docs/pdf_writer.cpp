@@ -1,10 +1,13 @@
 #include "docs/pdf_writer.hpp"
 
 #include <cairo-pdf.h>
+#include <fcntl.h>
 #include <pango/pangocairo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 
 namespace lumora::pdf {
@@ -121,10 +124,39 @@ class CairoTypesetter final : public Typesetter {
 
 }  // namespace
 
+namespace {
+// Cairo's own file output drops the error of its last flush, so on a full disk a cut-off
+// file came back as finished; through our own descriptor every failed write counts.
+struct FileSink {
+    int fd = -1;
+    bool failed = false;
+};
+
+cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned int length) {
+    auto* sink = static_cast<FileSink*>(closure);
+    while (length > 0) {
+        ssize_t n = ::write(sink->fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            sink->failed = true;
+            return CAIRO_STATUS_WRITE_ERROR;
+        }
+        data += n;
+        length -= static_cast<unsigned int>(n);
+    }
+    return CAIRO_STATUS_SUCCESS;
+}
+}  // namespace
+
 int writePdf(const std::string& path, const std::vector<Block>& blocks) {
-    cairo_surface_t* surface = cairo_pdf_surface_create(path.c_str(), kPageWidth, kPageHeight);
+    FileSink sink;
+    sink.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (sink.fd < 0) return 0;
+    cairo_surface_t* surface =
+        cairo_pdf_surface_create_for_stream(writeToSink, &sink, kPageWidth, kPageHeight);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
+        ::close(sink.fd);
         return 0;
     }
     cairo_t* cr = cairo_create(surface);
@@ -136,8 +168,9 @@ int writePdf(const std::string& path, const std::vector<Block>& blocks) {
     cairo_destroy(cr);
     // Write errors surface only once the file is finished.
     cairo_surface_finish(surface);
-    bool written = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    bool written = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS && !sink.failed;
     cairo_surface_destroy(surface);
+    if (::close(sink.fd) != 0) written = false;
     return written ? pages : 0;
 }
 
