@@ -88,16 +88,39 @@ struct Picker {
     GtkWidget* popover;
 };
 
+constexpr const char* kShareClass = "lumora-share";
+
+// A choice made in one picker settles every picker open on the same view: the older ones
+// would only share with the newest subject anyway.
+void closeAllPickers(GtkWidget* popover) {
+    GtkWidget* parent = gtk_widget_get_parent(popover);
+    if (!parent) {
+        gtk_popover_popdown(GTK_POPOVER(popover));
+        return;
+    }
+    for (GtkWidget* child = gtk_widget_get_first_child(parent); child;
+         child = gtk_widget_get_next_sibling(child))
+        if (GTK_IS_POPOVER(child) && gtk_widget_has_css_class(child, kShareClass))
+            gtk_popover_popdown(GTK_POPOVER(child));
+}
+
 void onEmail(GtkButton*, gpointer data) {
     auto* picker = static_cast<Picker*>(data);
     picker->opener->open(mailtoUri(picker->subject->subject, picker->text));
-    gtk_popover_popdown(GTK_POPOVER(picker->popover));
+    closeAllPickers(picker->popover);
 }
 
 void onCopy(GtkButton*, gpointer data) {
     auto* picker = static_cast<Picker*>(data);
     gdk_clipboard_set_text(gtk_widget_get_clipboard(picker->popover), picker->text.c_str());
-    gtk_popover_popdown(GTK_POPOVER(picker->popover));
+    closeAllPickers(picker->popover);
+}
+
+// The view is going away with a picker still attached: a widget must not be finalized
+// with children left, so let the picker go first.
+void onViewDestroyed(GtkWidget* view, gpointer data) {
+    auto* popover = static_cast<GtkWidget*>(data);
+    if (gtk_widget_get_parent(popover) == view) gtk_widget_unparent(popover);
 }
 
 void onPopoverClosed(GtkPopover* popover, gpointer) {
@@ -133,7 +156,7 @@ void GtkSharePicker::share(const std::string& subject, const std::string& text, 
     shareDelegate_->subject = subject;
 
     GtkWidget* popover = gtk_popover_new();
-    gtk_widget_add_css_class(popover, "lumora-share");
+    gtk_widget_add_css_class(popover, kShareClass);
     auto* picker = new Picker{text, shareDelegate_, &opener_, popover};
     g_object_set_data_full(
         G_OBJECT(popover), "lumora-picker", picker,
@@ -149,6 +172,9 @@ void GtkSharePicker::share(const std::string& subject, const std::string& text, 
     // The preferred edge is the point's upper side (the web view's coordinates are flipped).
     gtk_popover_set_position(GTK_POPOVER(popover), GTK_POS_TOP);
     g_signal_connect(popover, "closed", G_CALLBACK(onPopoverClosed), nullptr);
+    // Disconnected by itself when the popover is finalized first.
+    g_signal_connect_object(widget, "destroy", G_CALLBACK(onViewDestroyed), popover,
+                            GConnectFlags(0));
     gtk_popover_popup(GTK_POPOVER(popover));
 }
 
