@@ -53,6 +53,9 @@ std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& 
 void FolderStore::open() {
     if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
         log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
+    // Temporaries of writes killed midway. The folder is shared with a sync engine, so
+    // only old ones go: a fresh one may be on its way in from another machine.
+    removeStaleTemporaries(folder_, "", kStaleTemporaryAge);
     folderFile_ = GPtr<GFile>::adopt(g_file_new_for_path(folder_.c_str()));
     scan();
     GError* error = nullptr;

@@ -42,6 +42,8 @@ class FolderStore final : public KeyValueStore {
     static bool isIgnoredName(std::string_view name);
     // Values larger than this are refused on reading (EFBIG).
     static constexpr off_t kMaxValueSize = 16 * 1024 * 1024;
+    // Temporaries left by killed writes are removed at open once this old, in seconds.
+    static constexpr double kStaleTemporaryAge = 600;
 
   private:
     // What a file was when we last wrote or reported it; a change is anything else.

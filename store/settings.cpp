@@ -12,7 +12,9 @@ namespace lumora {
 Settings::Settings(std::string directory, std::string defaultSyncFolder)
     : directory_(std::move(directory)),
       path_(directory_ + "/settings.ini"),
-      defaultSyncFolder_(std::move(defaultSyncFolder)) {}
+      defaultSyncFolder_(std::move(defaultSyncFolder)) {
+    removeStaleTemporaries(directory_, "settings.ini");
+}
 
 Settings::~Settings() {
     if (monitor_) {
