@@ -2,7 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "container/glib_ptr.hpp"
 #include "container/log.hpp"
@@ -128,14 +131,80 @@ void WebKitBackend::reload() {
 }
 
 void WebKitBackend::onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self) {
-    auto* backend = static_cast<WebKitBackend*>(self);
-    if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
-    // The body is converted to JSON once, here; everything behind the bridge sees JSON.
+    static_cast<WebKitBackend*>(self)->receiveMessage(value);
+}
+
+namespace {
+
+// The body is converted to JSON once, here; everything behind the bridge sees JSON.
+std::optional<nlohmann::json> parseBody(JSCValue* value) {
     std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(value, 0));
-    if (!text || !nestingWithin(text.get(), kMaxMessageDepth)) return;
+    if (!text || !nestingWithin(text.get(), kMaxMessageDepth)) return std::nullopt;
     auto body = nlohmann::json::parse(text.get(), nullptr, false);
-    if (body.is_discarded()) return;
-    backend->bridge_.dispatch(body, backend->weak_from_this());
+    if (body.is_discarded()) return std::nullopt;
+    return body;
+}
+
+GPtr<JSCValue> property(JSCValue* value, const char* key) {
+    return GPtr<JSCValue>::adopt(jsc_value_object_get_property(value, key));
+}
+
+// A string's UTF-8 bytes with their length, so an embedded NUL still counts.
+GPtr<GBytes> stringBytes(JSCValue* value) {
+    if (!value || !jsc_value_is_string(value)) return {};
+    return GPtr<GBytes>::adopt(jsc_value_to_string_as_bytes(value));
+}
+
+// The string's length as the page sees it, in UTF-16 units; -1 when unknown.
+double utf16Length(JSCValue* string) {
+    JSCContext* context = jsc_value_get_context(string);
+    GPtr<JSCValue> length =
+        GPtr<JSCValue>::adopt(jsc_context_evaluate(context, "(s) => s.length", -1));
+    if (!length || !jsc_value_is_function(length.get())) return -1;
+    GPtr<JSCValue> result = GPtr<JSCValue>::adopt(
+        jsc_value_function_call(length.get(), JSC_TYPE_VALUE, string, G_TYPE_NONE));
+    if (!result || !jsc_value_is_number(result.get())) return -1;
+    return jsc_value_to_double(result.get());
+}
+
+bool bytesEqual(GBytes* bytes, std::string_view expected) {
+    gsize size = 0;
+    const void* data = g_bytes_get_data(bytes, &size);
+    return size == expected.size() && (size == 0 || std::memcmp(data, expected.data(), size) == 0);
+}
+
+}  // namespace
+
+// A chunk is almost all "pcm": a JSON round trip of it costs more than decoding it. The
+// string is taken out in one piece and the rest of the message goes the ordinary way, so
+// every check (nesting, unparsable text, field kinds) still sees all other fields. A "pcm"
+// that is not a plain string takes the ordinary path whole. What differs is only a "pcm"
+// JSON could not carry (lone surrogates), and such text fails the strict Base64 check.
+std::optional<nlohmann::json> WebKitBackend::parseChunk(JSCValue* value) {
+    GPtr<JSCValue> type = property(value, "type");
+    GPtr<GBytes> typeText = stringBytes(type.get());
+    if (!typeText || !bytesEqual(typeText.get(), "audioChunk")) return parseBody(value);
+    GPtr<JSCValue> pcm = property(value, "pcm");
+    GPtr<GBytes> bytes = stringBytes(pcm.get());
+    if (!bytes) return parseBody(value);
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+    // The UTF-8 conversion silently drops lone surrogates, which JSON would have refused;
+    // one byte per UTF-16 unit means plain ASCII, where nothing can have been dropped.
+    if (utf16Length(pcm.get()) != static_cast<double>(size)) return parseBody(value);
+    if (!jsc_value_object_delete_property(value, "pcm")) return parseBody(value);
+    ++fastChunks_;
+    auto body = parseBody(value);
+    if (!body || !body->is_object()) return std::nullopt;
+    (*body)["pcm"] = std::string(data ? data : "", size);
+    return body;
+}
+
+void WebKitBackend::receiveMessage(JSCValue* value) {
+    if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
+    auto body = chunkFastPath_ ? parseChunk(value) : parseBody(value);
+    if (!body) return;
+    bridge_.dispatch(*body, weak_from_this());
 }
 
 gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,

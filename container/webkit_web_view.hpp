@@ -1,7 +1,11 @@
 #pragma once
 #include <webkit/webkit.h>
 
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "container/controller.hpp"
@@ -16,7 +20,7 @@ struct WebKitOptions {
 // The real web view: a WebKitWebView with the "lumora" scheme and message channel.
 class WebKitBackend final : public WebViewBackend,
                             public std::enable_shared_from_this<WebKitBackend> {
-public:
+  public:
     static std::shared_ptr<WebKitBackend> create(Bridge& bridge, const WebKitOptions& options);
     ~WebKitBackend() override;
 
@@ -28,16 +32,25 @@ public:
     WebKitWebView* view() const { return view_; }
     GtkWidget* widget() const { return GTK_WIDGET(view_); }
 
-private:
+    // The script-message handler's body: one message from the page.
+    void receiveMessage(JSCValue* value);
+    // Chunks skip the JSON round trip of their samples unless this is off; the ordinary
+    // path stays for comparison.
+    void setChunkFastPath(bool on) { chunkFastPath_ = on; }
+    // Messages that took the chunk path.
+    std::uint64_t fastChunks() const { return fastChunks_; }
+
+  private:
     WebKitBackend(Bridge& bridge) : bridge_(bridge) {}
     void connectSignals();
 
+    std::optional<nlohmann::json> parseChunk(JSCValue* value);
     static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
     static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
-    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri,
-                                 GError* error, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* uri, GError* error,
+                                 gpointer self);
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
                                        gpointer self);
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer);
@@ -46,6 +59,8 @@ private:
     WebKitWebView* view_ = nullptr;  // one strong reference, dropped in the destructor
     WebKitUserContentManager* content_ = nullptr;
     bool loadFailed_ = false;
+    bool chunkFastPath_ = true;
+    std::uint64_t fastChunks_ = 0;
 };
 
 // Registers the "lumora" scheme on the default web context (once per process).
