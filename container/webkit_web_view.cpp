@@ -19,10 +19,6 @@ namespace {
 // Far deeper than any real message; keeps hostile nesting away from recursive code.
 constexpr int kMaxMessageDepth = 256;
 
-void freeResponseData(gpointer data) {
-    g_free(data);
-}
-
 // One finish per request, on every path.
 void answerSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
     auto* handler = static_cast<BundleSchemeHandler*>(data);
@@ -35,9 +31,8 @@ void answerSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
         return;
     }
     const auto size = response->size;
-    GPtr<GBytes> bytes = GPtr<GBytes>::adopt(
-        g_bytes_new_with_free_func(response->data.release(), size, freeResponseData, nullptr));
-    // g_bytes_new_with_free_func took the buffer; make sure its free pairs with g_free.
+    // The buffer came from g_file_get_contents, so g_free is the free that pairs with it.
+    GPtr<GBytes> bytes = GPtr<GBytes>::adopt(g_bytes_new_take(response->data.release(), size));
     GPtr<GInputStream> stream =
         GPtr<GInputStream>::adopt(g_memory_input_stream_new_from_bytes(bytes.get()));
     GPtr<WebKitURISchemeResponse> answer = GPtr<WebKitURISchemeResponse>::adopt(
