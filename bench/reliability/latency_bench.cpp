@@ -193,11 +193,16 @@ int main() {
                   {"chunkSec", 30},
                   {"sampleRate", 44100}});
     int nextIndex = 0, revision = 0;
-    // What reaches the bridge for a chunk: the message parsed from its JSON text.
+    // What the message handler builds for a chunk: the small fields parsed from JSON, the
+    // samples' string copied in whole.
     auto sendChunk = [&] {
         std::string text = R"({"type":"audioChunk","id":"LATENCY-BENCH","index":)" +
-                           std::to_string(nextIndex++) + R"(,"pcm":")" + chunk + "\"}";
-        times.time("chunk (parse+store)", [&] { audioMessage(nlohmann::json::parse(text)); });
+                           std::to_string(nextIndex++) + "}";
+        times.time("chunk (message+store)", [&] {
+            auto body = nlohmann::json::parse(text);
+            body["pcm"] = chunk;
+            audioMessage(body);
+        });
         if (nextIndex == 1)
             audioMessage({{"type", "audioPlay"}, {"id", "LATENCY-BENCH"}, {"at", 0}});
     };
@@ -227,7 +232,7 @@ int main() {
         "\ngoal p99 < 16 ms: %s (p99 %.1f ms; longest single block: PDF %.0f ms, "
         "save %.0f ms, chunk %.0f ms)\n",
         loaded.p99 < 16 ? "met" : "missed", loaded.p99, times.max("PDF 200 pages"),
-        times.max("save 3 MB, sync on"), times.max("chunk (parse+store)"));
+        times.max("save 3 MB, sync on"), times.max("chunk (message+store)"));
 
     audioMessage({{"type", "audioClose"}, {"id", "LATENCY-BENCH"}});
     runFor(0.2);
