@@ -75,7 +75,7 @@ class Generator {
             case 6:
                 return audio();
             case 7:
-                return {"{type: 'save'" + (pick(3) ? ", data: " + anyValue() : "") +
+                return {"{type: 'save'" + (pick(4) == 0 ? ", data: " + anyValue() : "") +
                         ", sync: " + anyValue() + "}"};
             case 8:
                 return {"{type: 'event', name: " + pickOf({"'screen'", "5", "null", "'x'"}) +
@@ -104,7 +104,7 @@ class Generator {
             case 14:
                 return {"{type: 'close', reason: " + anyValue() + "}"};
             default:
-                return {"{type: 'log', message: D(" + std::to_string(300 + pick(5000)) + ")}"};
+                return {"{type: 'log', message: D(" + std::to_string(257 + pick(400)) + ")}"};
         }
     }
 
@@ -133,9 +133,9 @@ class Generator {
             case 6:
                 return "'" + std::string(1 + pick(20), 'a' + pick(26)) + "'";
             case 7:
-                return pick(50) == 0 ? "R(1000000)" : "R(" + std::to_string(pick(20000)) + ")";
+                return pick(500) == 0 ? "R(1000000)" : "R(" + std::to_string(pick(20000)) + ")";
             case 8:
-                return "D(" + std::to_string(1 + pick(200)) + ")";
+                return "D(" + std::to_string(1 + pick(pick(10) ? 20 : 200)) + ")";
             case 9:
                 return pick(2) ? "[1, 'two', {three: [3]}]" : "9007199254740993";
             case 10:
@@ -206,7 +206,7 @@ class Generator {
                                                   "new Date(0)",
                                                   "new Map([['type', 'log']])",
                                                   "R(100000)",
-                                                  "D(2000)"};
+                                                  "D(600)"};
     const std::vector<std::string> kBadTypes = {"5",    "null",      "{}",  "['log']",
                                                 "true", "undefined", "D(3)"};
 };

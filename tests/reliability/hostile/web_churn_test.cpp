@@ -131,13 +131,14 @@ TEST(WebProcessChurn, HundredKillsEachReloadWithStateAndScreen) {
     }
     // The child: this test again, with leak checking for the process under test and
     // suppressions only for the caches GTK, WebKit and the font libraries keep for the
-    // process lifetime.
+    // process lifetime. The libraries have no frame pointers, so the slow unwinder is
+    // needed for those suppressions to see their frames.
     std::string output = test::artifactDirectory() + "/web_churn_child.log";
-    std::string command = std::string(kChildVariable) + "=1 G_DEBUG=fatal-criticals " +
-                          "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=23 " +
-                          "LSAN_OPTIONS=suppressions=" + LUMORA_LSAN_SUPPRESSIONS +
-                          ":print_suppressions=0 /proc/" + std::to_string(getpid()) +
-                          "/exe --gtest_filter=WebProcessChurn.* > '" + output + "' 2>&1";
+    std::string command =
+        std::string(kChildVariable) + "=1 G_DEBUG=fatal-criticals " +
+        "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:exitcode=23:fast_unwind_on_malloc=0 " +
+        "LSAN_OPTIONS=suppressions=" + LUMORA_LSAN_SUPPRESSIONS + ":print_suppressions=0 /proc/" +
+        std::to_string(getpid()) + "/exe --gtest_filter=WebProcessChurn.* > '" + output + "' 2>&1";
     int status = std::system(command.c_str());
     std::string log = test::readFile(output);
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
