@@ -6,7 +6,7 @@
 #include <string>
 
 // The states the kill test saves: state n is {"seq": n, "sum": <FNV-1a of the body's
-// compact JSON>, "body": <text made from n>}, between a few bytes and 192 KB, so kills
+// compact JSON>, "body": <text made from n>}, between a few bytes and 32 KB, so kills
 // land in every step of a save. A file that is not exactly one of them is a fault.
 namespace lumora::test {
 
@@ -25,13 +25,11 @@ inline std::uint64_t fnv1a(const std::string& text) {
 
 inline nlohmann::json stateBody(std::uint64_t seq) {
     std::uint64_t r = mix(seq);
-    std::size_t size = (r % 4 == 0) ? 196608 : static_cast<std::size_t>(r % 16384);
+    std::size_t size = (r % 8 == 0) ? 16384 + static_cast<std::size_t>(r % 16384)
+                                    : static_cast<std::size_t>(r % 4096);
     std::string text(size, 'a');
-    std::uint64_t block = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i % 64 == 0) block = mix(r + i / 64);
-        text[i] = static_cast<char>('a' + (block + i) % 26);
-    }
+    for (std::size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + ((r >> (i % 32)) + i * 7) % 26);
     return nlohmann::json{{"text", text}, {"n", seq}, {"odd", seq % 2 == 1}};
 }
 
