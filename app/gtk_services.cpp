@@ -73,9 +73,16 @@ namespace {
 void onLaunched(GObject*, GAsyncResult* result, gpointer data) {
     std::unique_ptr<gchar, GFreeDeleter> uri(static_cast<gchar*>(data));
     GPtr<GError> error;
-    if (!g_app_info_launch_default_for_uri_finish(result, error.out()))
-        log("could not open " + std::string(uri.get()) + ": " +
-            (error ? error->message : "no handler"));
+    if (g_app_info_launch_default_for_uri_finish(result, error.out())) return;
+    // With no program registered for the scheme GLib falls back to asking the URI as a
+    // file, and a "mailto:" file "is not supported"; say what is really missing.
+    if (!error || g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED)) {
+        std::unique_ptr<gchar, GFreeDeleter> scheme(g_uri_parse_scheme(uri.get()));
+        log("could not open " + std::string(uri.get()) + ": no program is set to open " +
+            (scheme ? std::string(scheme.get()) + ":" : std::string("such")) + " links");
+        return;
+    }
+    log("could not open " + std::string(uri.get()) + ": " + error->message);
 }
 }  // namespace
 

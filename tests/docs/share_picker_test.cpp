@@ -4,6 +4,7 @@
 
 #include "app/gtk_services.hpp"
 #include "docs/gtk_docs.hpp"
+#include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
 
@@ -161,6 +162,23 @@ TEST_F(SharePicker, LatestSubjectWinsAndDefaultsApply) {
     // No web view: nothing is shown and the subject stays.
     picker.share("Dropped", "x", {});
     EXPECT_EQ(picker.subject(), "Lumora");
+}
+
+// Without any mail program the log says so, rather than GLib's "Operation not supported"
+// from treating the mail link as a file.
+TEST(MailProgram, MissingOneIsNamedInTheLog) {
+    TestEnv env;
+    // Nothing installed on this machine may answer either.
+    makeDirectories(env.root() + "/no-system-data");
+    g_setenv("XDG_DATA_DIRS", (env.root() + "/no-system-data").c_str(), TRUE);
+    LogCapture log;
+    GioUrlOpener opener;
+    opener.open("mailto:?subject=x&body=y");
+    ASSERT_TRUE(spinUntil([&] { return log.contains("could not open"); }));
+    EXPECT_TRUE(
+        log.contains("could not open mailto:?subject=x&body=y: no program is set to "
+                     "open mailto: links"))
+        << (log.lines.empty() ? "" : log.lines.back());
 }
 
 // GTK's warnings and criticals, kept for the test to read and still printed.
