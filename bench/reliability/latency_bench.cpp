@@ -107,8 +107,16 @@ class OperationTimes {
 };
 
 void runFor(double seconds) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) g_main_context_iteration(nullptr, TRUE);
+    bool done = false;
+    // The loop may have nothing else to wake it.
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(seconds * 1000),
+        [](gpointer flag) {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &done, nullptr);
+    while (!done) g_main_context_iteration(nullptr, TRUE);
 }
 
 // Mixed blocks, about 22 to a page.
