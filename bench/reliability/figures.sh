@@ -3,11 +3,12 @@
 # the "reliability-figures" markers:
 #   bench/reliability/figures.sh [--no-readme]
 # Uses the build directories of tools/test.sh ($LUMORA_BUILD_DIR, default build/, and its
-# -sanitize twin for the leak-checked churn run when that exists) and fuzz/run-fuzzers.sh.
+# -sanitize twin, or $LUMORA_SANITIZE_BUILD_DIR, for the leak-checked churn run when that
+# exists) and fuzz/run-fuzzers.sh.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build="${LUMORA_BUILD_DIR:-$root/build}"
-sanitized="$build-sanitize"
+sanitized="${LUMORA_SANITIZE_BUILD_DIR:-$build-sanitize}"
 seconds="${LUMORA_FUZZ_SECONDS:-10}"
 write_readme=1
 [ "${1:-}" = "--no-readme" ] && write_readme=0
