@@ -8,6 +8,7 @@
 #include "audio/session_audio.hpp"
 #include "audio/virtual_audio_output.hpp"
 #include "tests/audio/audio_test_util.hpp"
+#include "tests/audio/mpris_rig.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
 
@@ -70,19 +71,7 @@ std::string playerctl(const std::string& a, const std::string& b = "") {
     return run(argv);
 }
 
-struct Rig {
-    TestEnv env{TestEnv::Options{.privateBus = true}};
-    std::unique_ptr<MainLoop> loop = makeGLibMainLoop();
-    VirtualAudioOutput output{*loop};
-    int raised = 0;
-    int quits = 0;
-    MprisService mpris{MprisService::Actions{[this] { ++raised; }, [this] { ++quits; },
-                                             [this] { return loop->now(); }}};
-    std::shared_ptr<FakePageView> page = std::make_shared<FakePageView>();
-    std::string webRoot = env.root() + "/web";
-    SessionAudio audio{*loop, output, &mpris,
-                       SessionAudioEnvironment{
-                           [this] { return env.cacheHome(); }, [this] { return webRoot; }, {}}};
+struct Rig : MprisSessionRig {
     Rig() {
         makeDirectories(webRoot + "/assets/img");
         writeFile(webRoot + "/assets/img/artwork.png", "\x89PNG\r\n\x1a\n-");
@@ -90,7 +79,6 @@ struct Rig {
         send(openMessage("m1", 90, 30, kRate));
         for (int k = 0; k < 3; ++k) send(patternChunk("m1", k, 90, 30, kRate));
     }
-    void send(const nlohmann::json& body) { audio.handle(body["type"].get<std::string>(), body); }
     bool ready() {
         return spinUntil([&] { return mpris.nameAcquired(); }, 10) &&
                spinUntil([&] { return playerctl("status") != ""; }, 10);

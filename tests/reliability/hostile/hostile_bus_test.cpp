@@ -13,6 +13,7 @@
 #include "audio/session_audio.hpp"
 #include "audio/virtual_audio_output.hpp"
 #include "tests/audio/audio_test_util.hpp"
+#include "tests/audio/mpris_rig.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
 
@@ -58,19 +59,7 @@ void onReply(GObject* source, GAsyncResult* result, gpointer data) {
     reply->done = true;
 }
 
-struct Rig {
-    TestEnv env{TestEnv::Options{.privateBus = true}};
-    std::unique_ptr<MainLoop> loop = makeGLibMainLoop();
-    VirtualAudioOutput output{*loop};
-    int raised = 0;
-    int quits = 0;
-    MprisService mpris{MprisService::Actions{[this] { ++raised; }, [this] { ++quits; },
-                                             [this] { return loop->now(); }}};
-    std::shared_ptr<FakePageView> page = std::make_shared<FakePageView>();
-    std::string webRoot = env.root() + "/web";
-    SessionAudio audio{*loop, output, &mpris,
-                       SessionAudioEnvironment{
-                           [this] { return env.cacheHome(); }, [this] { return webRoot; }, {}}};
+struct Rig : MprisSessionRig {
     GDBusConnection* client = nullptr;
 
     Rig() {
@@ -90,7 +79,6 @@ struct Rig {
     ~Rig() {
         if (client) g_object_unref(client);
     }
-    void send(const nlohmann::json& body) { audio.handle(body["type"].get<std::string>(), body); }
     bool ready() {
         return client && spin([&] { return mpris.nameAcquired(); }, 10);
     }
