@@ -1,18 +1,24 @@
 #include "app/standalone_host.hpp"
 
+#include "container/message.hpp"
 #include "store/lumora_store.hpp"
 
 namespace lumora {
 
-StandaloneHost::StandaloneHost(LumoraStore& store, CloudService* cloud,
-                               ReminderService* reminder, MainLoop& loop)
+StandaloneHost::StandaloneHost(LumoraStore& store, CloudService* cloud, ReminderService* reminder,
+                               MainLoop& loop)
     : store_(store), cloud_(cloud), reminder_(reminder), loop_(loop) {}
 
-std::optional<std::string> StandaloneHost::loadState() { return store_.load(); }
+std::optional<std::string> StandaloneHost::loadState() {
+    return store_.load();
+}
 
 void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
-    store_.save(data);
-    if (cloud_) cloud_->push(data, sync);
+    // Serialised once for both files: a state can be megabytes.
+    std::optional<std::string> document;
+    if (isJsonDocument(data)) document = compactJson(data);
+    if (document) store_.saveCompact(*document);
+    if (cloud_) cloud_->pushCompact(data, document, sync);
 }
 
 void StandaloneHost::setReminder(bool on, const std::string& time) {

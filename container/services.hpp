@@ -13,7 +13,7 @@ namespace lumora {
 
 // Session audio: the seven "audio*" messages.
 class AudioMessages {
-public:
+  public:
     virtual ~AudioMessages() = default;
     virtual void setWebView(WeakPageView view) = 0;
     virtual void handle(const std::string& type, const nlohmann::json& body) = 0;
@@ -21,7 +21,7 @@ public:
 
 // PDF export: layout to a temporary file, then the save dialog.
 class PdfExporter {
-public:
+  public:
     virtual ~PdfExporter() = default;
     // The path of the finished temporary file, or nothing.
     virtual std::optional<std::string> makePdf(const std::string& name,
@@ -32,15 +32,14 @@ public:
 
 // The share picker.
 class SharePicker {
-public:
+  public:
     virtual ~SharePicker() = default;
-    virtual void share(const std::string& subject, const std::string& text,
-                       WeakPageView view) = 0;
+    virtual void share(const std::string& subject, const std::string& text, WeakPageView view) = 0;
 };
 
 // Keeps the display awake while a session runs.
 class ActivityInhibitor {
-public:
+  public:
     virtual ~ActivityInhibitor() = default;
     virtual void begin(const std::string& reason) = 0;
     virtual void end() = 0;
@@ -48,32 +47,38 @@ public:
 
 // Opens a URI in the user's default handler.
 class UrlOpener {
-public:
+  public:
     virtual ~UrlOpener() = default;
     virtual void open(const std::string& uri) = 0;
 };
 
 // Cloud sync of the saved state.
 class CloudService {
-public:
+  public:
     virtual ~CloudService() = default;
     virtual void setWebView(WeakPageView view) = 0;
     virtual bool isEnabled() = 0;
     virtual void push(const nlohmann::json& value, bool sync) = 0;
+    // The same, for a caller that already has the value's compact JSON (nothing when the
+    // value is not a document), so a large state is not serialised twice per save.
+    virtual void pushCompact(const nlohmann::json& value, const std::optional<std::string>&,
+                             bool sync) {
+        push(value, sync);
+    }
     virtual void pull() = 0;
     virtual void forget() = 0;
 };
 
 // The daily reminder.
 class ReminderService {
-public:
+  public:
     virtual ~ReminderService() = default;
     virtual void update(bool on, const std::string& time) = 0;
 };
 
 // Gift links handed to the page.
 class GiftService {
-public:
+  public:
     virtual ~GiftService() = default;
     virtual void setWebView(WeakPageView view) = 0;
     virtual void setSchemes(std::vector<std::string> schemes) = 0;

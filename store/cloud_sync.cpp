@@ -45,14 +45,20 @@ bool CloudSync::isEnabled() {
 }
 
 void CloudSync::push(const nlohmann::json& value, bool sync) {
+    std::optional<std::string> document;
+    if (isJsonDocument(value)) document = compactJson(value);
+    pushCompact(value, document, sync);
+}
+
+void CloudSync::pushCompact(const nlohmann::json&, const std::optional<std::string>& document,
+                            bool sync) {
     if (sync != isEnabled()) {
         settings_.setCloudSync(sync);
         log(sync ? "iCloud sync on" : "iCloud sync off");
     }
     if (!sync) return;
-    if (!isJsonDocument(value)) return;
-    auto text = compactJson(value);
-    if (!text) return;
+    if (!document) return;
+    std::optional<std::string> text = document;
     // Same text, same bytes: compression is deterministic.
     if (lastText_ && *lastText_ == *text) return;
     if (refusedText_ && *refusedText_ == *text) {
@@ -148,6 +154,10 @@ class FolderCloudSync final : public CloudService {
     void setWebView(WeakPageView view) override { sync_.setWebView(std::move(view)); }
     bool isEnabled() override { return sync_.isEnabled(); }
     void push(const nlohmann::json& value, bool sync) override { sync_.push(value, sync); }
+    void pushCompact(const nlohmann::json& value, const std::optional<std::string>& document,
+                     bool sync) override {
+        sync_.pushCompact(value, document, sync);
+    }
     void pull() override { sync_.pull(); }
     void forget() override { sync_.forget(); }
 

@@ -30,6 +30,8 @@ class CloudSync final : public CloudService {
     void setWebView(WeakPageView view) override { webView_ = std::move(view); }
     bool isEnabled() override;
     void push(const nlohmann::json& value, bool sync) override;
+    void pushCompact(const nlohmann::json& value, const std::optional<std::string>& document,
+                     bool sync) override;
     void pull() override;
     void forget() override;
 

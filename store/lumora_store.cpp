@@ -43,7 +43,11 @@ bool LumoraStore::save(const nlohmann::json& value) const {
     if (!isJsonDocument(value)) return false;
     auto text = compactJson(value);
     if (!text) return false;
-    return writeFileAtomically(path_, *text) == 0;
+    return saveCompact(*text);
+}
+
+bool LumoraStore::saveCompact(const std::string& document) const {
+    return writeFileAtomically(path_, document) == 0;
 }
 
 int writeFileAtomically(const std::string& path, const std::string& contents, int mode) {

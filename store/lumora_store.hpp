@@ -22,6 +22,8 @@ class LumoraStore {
     // Replaces the file with the compact JSON of an object or array, atomically and
     // durably. Returns whether it was written; callers may ignore it.
     bool save(const nlohmann::json& value) const;
+    // The same for text that is already the compact JSON of an object or array.
+    bool saveCompact(const std::string& document) const;
 
   private:
     std::string path_;
