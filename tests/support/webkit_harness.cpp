@@ -1,7 +1,9 @@
 #include "tests/support/webkit_harness.hpp"
 
 #include <dirent.h>
+#include <gdk/x11/gdkx.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -77,9 +79,10 @@ WebStack::WebStack(Options options) {
     MainLoop& driver = options.loop ? *options.loop : *loop;
     store = std::make_unique<LumoraStore>(options.dataDirectory);
     host = std::make_unique<StandaloneHost>(*store, options.cloud, options.reminder, driver);
+    if (options.wrapHost) wrappedHost = options.wrapHost(*host);
     WebViewFactory real = makeWebKitFactory({options.webRoot, false});
     controller = std::make_unique<LumoraController>(
-        *host, options.bridge, options.controller, driver,
+        wrappedHost ? *wrappedHost : *host, options.bridge, options.controller, driver,
         [this, real](Bridge& bridge) {
             auto made = real(bridge);
             backend = std::static_pointer_cast<WebKitBackend>(made);
@@ -106,7 +109,9 @@ WebStack::~WebStack() {
     spinFor(0.05);
 }
 
-WebKitWebView* WebStack::view() const { return backend->view(); }
+WebKitWebView* WebStack::view() const {
+    return backend->view();
+}
 
 bool WebStack::waitForLoads(int count, double timeoutSeconds) {
     return spinUntil([&] { return loads >= count; }, timeoutSeconds);
@@ -136,22 +141,50 @@ int WebStack::webProcessPid() {
         int pid = std::atoi(entry->d_name);
         if (pid <= 0) continue;
         if (procInfo(pid).comm.find("WebKitWebProces") == std::string::npos) continue;
-        for (int p = procInfo(pid).ppid, depth = 0; p > 1 && depth < 8; p = procInfo(p).ppid, ++depth)
+        for (int p = procInfo(pid).ppid, depth = 0; p > 1 && depth < 8;
+             p = procInfo(p).ppid, ++depth)
             if (p == self) found = pid;
     }
     closedir(proc);
     return found;
 }
 
-bool screenshotNotUniform(const std::string& path) {
+namespace {
+// The X window of this process's mapped toplevel, or 0.
+unsigned long ownWindowXid() {
+    GList* toplevels = gtk_window_list_toplevels();
+    unsigned long xid = 0;
+    for (GList* item = toplevels; item && xid == 0; item = item->next) {
+        GtkWidget* widget = GTK_WIDGET(item->data);
+        if (!gtk_widget_get_mapped(widget)) continue;
+        GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(widget));
+        if (surface && GDK_IS_X11_SURFACE(surface)) xid = gdk_x11_surface_get_xid(surface);
+    }
+    g_list_free(toplevels);
+    return xid;
+}
+}  // namespace
+
+bool screenshotNotUniform(const std::string& path, double minShare) {
+    const std::string file = "'" + path + "'";
     for (int attempt = 0; attempt < 30; ++attempt) {
         spinFor(0.2);
+        unsigned long xid = ownWindowXid();
+        if (xid == 0) continue;
         int status = 0;
-        runCommand("import -window root '" + path + "' 2>/dev/null", &status);
+        runCommand("import -window " + std::to_string(xid) + " " + file + " 2>/dev/null", &status);
         if (status != 0) continue;
-        std::string deviation =
-            runCommand("/usr/bin/convert '" + path + "' -format '%[fx:standard_deviation]' info:");
-        if (std::atof(deviation.c_str()) > 0.01) return true;
+        // The share of pixels that are not the window's own background (what the page
+        // painted), and the number of colours: one flat fill has a single colour.
+        std::string measures =
+            runCommand("/usr/bin/convert " + file +
+                       " -alpha off \\( +clone -fuzz 2% -transparent 'rgb(3,25,43)' -alpha extract"
+                       " -format '%[fx:mean] ' -write info: +delete \\) -format '%k' info:");
+        double painted = 0;
+        unsigned colours = 0;
+        if (std::sscanf(measures.c_str(), "%lf %u", &painted, &colours) == 2 &&
+            painted >= minShare && colours >= 16)
+            return true;
     }
     return false;
 }

@@ -39,6 +39,8 @@ struct WebStack {
         int height = 820;
         // Drives the stack instead of its own GLib loop (a test may wrap that one's clock).
         MainLoop* loop = nullptr;
+        // Puts a host in front of the standalone one (a test may record what reaches it).
+        std::function<std::unique_ptr<LumoraHost>(LumoraHost& standalone)> wrapHost;
     };
     explicit WebStack(Options options);
     ~WebStack();
@@ -46,20 +48,26 @@ struct WebStack {
     WebKitWebView* view() const;
     // Waits for the n-th "page loaded" (counted from construction).
     bool waitForLoads(int count, double timeoutSeconds = 20.0);
-    std::optional<std::string> eval(const std::string& script) { return evaluateJson(view(), script); }
+    std::optional<std::string> eval(const std::string& script) {
+        return evaluateJson(view(), script);
+    }
     // The WebKitWebProcess pid of the current page, or -1.
     int webProcessPid();
 
     std::unique_ptr<MainLoop> loop;
     std::unique_ptr<LumoraStore> store;
     std::unique_ptr<StandaloneHost> host;
+    std::unique_ptr<LumoraHost> wrappedHost;
     std::unique_ptr<LumoraController> controller;
     std::shared_ptr<WebKitBackend> backend;
     GtkWindow* window = nullptr;
     int loads = 0;
 };
 
-// Takes a screenshot of the X root window; returns whether the image is not uniform.
-bool screenshotNotUniform(const std::string& path);
+// Takes a screenshot of this process's own window (its X window alone, not the screen)
+// and returns whether the page painted it: at least minShare of the pixels differ from
+// the window background rgb(3,25,43), and the image is not one flat fill (16 colours or
+// more: text and its anti-aliasing).
+bool screenshotNotUniform(const std::string& path, double minShare = 0.02);
 
 }  // namespace lumora::test
