@@ -14,11 +14,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* binary() { return std::getenv("LUMORA_BINARY"); }
+const char* binary() {
+    return std::getenv("LUMORA_BINARY");
+}
 
 // The built program, run in the test's private environment, stderr to a file.
 class Program {
-public:
+  public:
     Program(const std::string& logFile, std::vector<std::string> args) : log_(logFile) {
         pid_ = fork();
         if (pid_ == 0) {
@@ -32,6 +34,7 @@ public:
         }
     }
     ~Program() { stop(); }
+    pid_t pid() const { return pid_; }
     bool waitForLog(const std::string& fragment, int count = 1, double seconds = 20) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -55,15 +58,15 @@ public:
         return status;
     }
 
-private:
+  private:
     std::string log_;
     pid_t pid_ = -1;
     int status_ = 0;
 };
 
 int runToEnd(const std::vector<std::string>& args, std::string* output, double seconds = 20) {
-    std::string command = std::string("timeout ") + std::to_string(static_cast<int>(seconds)) + " '" +
-                          binary() + "'";
+    std::string command =
+        std::string("timeout ") + std::to_string(static_cast<int>(seconds)) + " '" + binary() + "'";
     for (const auto& a : args) command += " '" + a + "'";
     command += " 2>&1";
     int status = 0;
@@ -72,7 +75,7 @@ int runToEnd(const std::vector<std::string>& args, std::string* output, double s
 }
 
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NE(binary(), nullptr);
         webRoot = env.root() + "/web";
@@ -109,12 +112,39 @@ TEST_F(ProgramTest, SecondLaunchPresentsTheFirstAndExits) {
     std::string log = env.root() + "/run.log";
     Program first(log, {"--web-root", webRoot});
     ASSERT_TRUE(first.waitForLog("[Lumora] page loaded"));
+    std::string window = test::runCommand("xdotool search --sync --onlyvisible --pid " +
+                                          std::to_string(first.pid()) + " | head -1");
+    ASSERT_FALSE(window.empty());
+    window.pop_back();
+    // The bare X server has no window manager, so presenting a window shows as taking
+    // the input focus. Hand the focus to the root window first.
+    std::string root = test::runCommand("xwininfo -root | awk '/Window id/ {print $4}'");
+    ASSERT_FALSE(root.empty());
+    root.pop_back();
+    int status = 0;
+    test::runCommand("xdotool windowfocus --sync " + root, &status);
+    ASSERT_EQ(status, 0);
+    auto focused = [] {
+        std::string id = test::runCommand("xdotool getwindowfocus -f");
+        if (!id.empty()) id.pop_back();
+        return id;
+    };
+    ASSERT_EQ(std::stoul(focused()), std::stoul(root, nullptr, 16));
+    std::this_thread::sleep_for(300ms);
+    ASSERT_NE(focused(), window) << "the first instance took the focus back by itself";
     std::string output;
     auto start = std::chrono::steady_clock::now();
-    int status = runToEnd({"--web-root", webRoot}, &output);
+    status = runToEnd({"--web-root", webRoot}, &output);
     EXPECT_EQ(status, 0) << output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     EXPECT_EQ(output.find("creating web view"), std::string::npos) << output;
+    // The first instance presented its window.
+    bool presented = false;
+    for (int i = 0; i < 60 && !presented; ++i) {
+        presented = focused() == window;
+        if (!presented) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(presented) << "focus is on " << focused() << ", the window is " << window;
     // Still exactly one web view in the first instance.
     std::this_thread::sleep_for(300ms);
     std::string text = test::readFile(log);
@@ -125,7 +155,8 @@ TEST_F(ProgramTest, WindowHasItsSizeMinimumAndNoSystemTitleBar) {
     std::string log = env.root() + "/run.log";
     Program first(log, {"--web-root", webRoot});
     ASSERT_TRUE(first.waitForLog("[Lumora] page loaded"));
-    std::string id = test::runCommand("xdotool search --sync --onlyvisible --name '^Lumora$' | head -1");
+    std::string id =
+        test::runCommand("xdotool search --sync --onlyvisible --name '^Lumora$' | head -1");
     ASSERT_FALSE(id.empty());
     id.pop_back();
     std::string geometry = test::runCommand("xdotool getwindowgeometry " + id);
