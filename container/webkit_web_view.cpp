@@ -75,7 +75,9 @@ std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge, const WebKi
                      webkit_web_context_get_default(), nullptr)));
     WebKitSettings* settings = webkit_web_view_get_settings(backend->view_);
     webkit_settings_set_enable_developer_extras(settings, options.developerExtras);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    // A script's window.open must reach the navigation policy rather than be dropped by
+    // WebKit's pop-up blocker; no window is ever made ("create" returns none).
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
     const GdkRGBA transparent{0, 0, 0, 0};
     webkit_web_view_set_background_color(backend->view_, &transparent);
     backend->connectSignals();
@@ -250,8 +252,15 @@ void WebKitBackend::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTermi
     static_cast<WebKitBackend*>(self)->bridge_.webContentProcessDidTerminate();
 }
 
-GtkWidget* WebKitBackend::onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer) {
-    return nullptr;  // never a second web view
+GtkWidget* WebKitBackend::onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer self) {
+    // A script's window.open comes here without a policy decision of its own; its URL
+    // follows the same policy as a navigation. Never a second web view.
+    WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
+    const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+    std::optional<std::string> url;
+    if (uri) url = uri;
+    static_cast<WebKitBackend*>(self)->bridge_.decidePolicy(url);
+    return nullptr;
 }
 
 WebViewFactory makeWebKitFactory(WebKitOptions options) {
