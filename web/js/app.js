@@ -97,10 +97,24 @@ function cloudAnswered() {
   if (saveTimer === 'waiting') flushSave();
 }
 
+// Sends a pending save at once: the program calls this before it quits. Until the first
+// cloud copy has answered, the save stays on this computer, so that an older journal never
+// overwrites the cloud's; the cloud copy still follows if the answer comes after all.
+// Answers whether there was anything to send.
+function flushPending() {
+  if (saveTimer === null) return false;
+  if (cloudReady) {
+    flushSave();
+    return true;
+  }
+  clearTimeout(saveTimer);
+  saveTimer = 'waiting';
+  post({ type: 'save', data: state, sync: false });
+  return true;
+}
+
 if (!cloudReady) waitForCloud();
-window.addEventListener('pagehide', () => {
-  if (saveTimer !== null && cloudReady) flushSave();
-});
+window.addEventListener('pagehide', () => flushPending());
 
 // ---- Notices ----
 
@@ -763,6 +777,8 @@ window.__lmNative = (report) => {
 window.__lmNote = (text) => notify(String(text));
 
 window.__lmGift = (code) => receiveGift(typeof code === 'string' ? code : '');
+
+window.__lmFlush = () => flushPending();
 
 // For the tests and for anyone poking at the page in the inspector.
 Object.defineProperty(window, '__lumoraPage', {
