@@ -33,6 +33,11 @@ LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoo
 }
 
 LumoraApplication::~LumoraApplication() {
+    if (quitWait_) g_source_remove(quitWait_);
+    if (flushCancel_) {
+        g_cancellable_cancel(flushCancel_);
+        g_object_unref(flushCancel_);
+    }
     controller_.reset();
     g_object_unref(app_);
 }
@@ -68,11 +73,9 @@ void LumoraApplication::startup() {
         makeWebKitFactory({webRoot_, commandLine_.inspector}));
 
     GSimpleAction* quit = g_simple_action_new("quit", nullptr);
-    g_signal_connect_swapped(quit, "activate", G_CALLBACK(g_application_quit), app_);
+    g_signal_connect(quit, "activate", G_CALLBACK(onQuitAction), this);
     g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(quit));
     g_object_unref(quit);
-    const char* quitAccels[] = {"<Control>q", nullptr};
-    gtk_application_set_accels_for_action(app_, "app.quit", quitAccels);
 }
 
 // Each subsystem's services are created here, in the order the host needs them.
@@ -86,11 +89,10 @@ void LumoraApplication::makeServices() {
     gifts_ = std::make_unique<GiftInbox>([this] { return controller_ && controller_->loaded; });
     auto audio = std::make_unique<DesktopSessionAudio>(
         *loop_,
-        MprisService::Actions{[this] { present(); },
-                              [this] { g_application_quit(G_APPLICATION(gtkApplication())); },
+        MprisService::Actions{[this] { present(); }, [this] { quit(); },
                               [this] { return loop_->now(); }},
-        SessionAudioEnvironment{LumoraResources::temporaryDirectory,
-                                LumoraResources::currentWebRoot, {}});
+        SessionAudioEnvironment{
+            LumoraResources::temporaryDirectory, LumoraResources::currentWebRoot, {}});
     SessionAudio* session = &audio->session();
     audio_ = std::move(audio);
     keepRunningWhenClosed_ = [session] { return session->playing(); };
@@ -160,6 +162,16 @@ void LumoraApplication::buildWindow() {
 
     gtk_window_set_child(window_, overlay);
     gtk_widget_grab_focus(web->widget());
+    // Ctrl+Q in the bubble phase, not as an application accelerator (those act before the
+    // web view sees the key): the web view hands the key back only after the page has had
+    // every key typed before it, so the text and the button press just before are in the
+    // page when it is asked for its last save.
+    GtkEventController* shortcuts = gtk_shortcut_controller_new();
+    gtk_shortcut_controller_add_shortcut(
+        GTK_SHORTCUT_CONTROLLER(shortcuts),
+        gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_q, GDK_CONTROL_MASK),
+                         gtk_named_action_new("app.quit")));
+    gtk_widget_add_controller(GTK_WIDGET(window_), shortcuts);
     g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
     g_signal_connect(window_, "notify::is-active", G_CALLBACK(onActiveChanged), this);
 }
@@ -174,8 +186,87 @@ bool LumoraApplication::closeRequested() {
         gtk_widget_set_visible(GTK_WIDGET(window_), FALSE);
         return true;
     }
-    g_application_quit(G_APPLICATION(app_));
+    quit();
     return true;
+}
+
+void LumoraApplication::onQuitAction(GSimpleAction*, GVariant*, gpointer self) {
+    static_cast<LumoraApplication*>(self)->quit();
+}
+
+void LumoraApplication::quit() {
+    if (quitting_) return;
+    auto web = controller_
+                   ? std::dynamic_pointer_cast<WebKitBackend>(controller_->existingWebView())
+                   : nullptr;
+    if (!web || !controller_->loaded) {
+        g_application_quit(G_APPLICATION(app_));
+        return;
+    }
+    quitting_ = true;
+    // A save the page posts while flushing arrives before the answer to this script: both
+    // come over the same channel from the web process, in order.
+    static constexpr char kFlush[] =
+        "typeof window.__lmFlush === 'function' ? window.__lmFlush() : false";
+    flushCancel_ = g_cancellable_new();
+    webkit_web_view_evaluate_javascript(web->view(), kFlush, -1, nullptr, nullptr, flushCancel_,
+                                        onPageFlushed, this);
+    quitWait_ = g_timeout_add(kQuitWaitMs, onQuitWaitOver, this);
+}
+
+void LumoraApplication::onPageFlushed(GObject* view, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    JSCValue* value =
+        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, &error);
+    bool cancelled = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error) {
+        if (!cancelled)
+            log(std::string(" the page did not flush before quitting: ") + error->message);
+        g_error_free(error);
+    }
+    if (value) {
+        char* answer = cancelled ? nullptr : jsc_value_to_json(value, 0);
+        if (answer) static_cast<LumoraApplication*>(self)->flushAnswered(answer);
+        g_free(answer);
+        g_object_unref(value);
+    }
+    // Cancelled only once the application has stopped waiting, or is going away.
+    if (!cancelled) static_cast<LumoraApplication*>(self)->finishQuit();
+}
+
+// The page's answer: true when it sent its pending save, or {local: state} when that save
+// must not reach the cloud yet (its first cloud copy has not arrived), which is then kept in
+// the local file only; the cloud switch and record stay as they are.
+void LumoraApplication::flushAnswered(const std::string& answer) {
+    auto value = nlohmann::json::parse(answer, nullptr, false);
+    if (value == true) {
+        log(" the page sent the save it was holding before quitting");
+        return;
+    }
+    if (!value.is_object() || !value.contains("local")) return;
+    if (store_->save(value["local"]))
+        log(" kept the page's last state on this computer before quitting");
+}
+
+gboolean LumoraApplication::onQuitWaitOver(gpointer self) {
+    auto* application = static_cast<LumoraApplication*>(self);
+    application->quitWait_ = 0;
+    log(" the page did not answer in time; quitting");
+    application->finishQuit();
+    return G_SOURCE_REMOVE;
+}
+
+void LumoraApplication::finishQuit() {
+    if (quitWait_) {
+        g_source_remove(quitWait_);
+        quitWait_ = 0;
+    }
+    if (flushCancel_) {
+        g_cancellable_cancel(flushCancel_);
+        g_object_unref(flushCancel_);
+        flushCancel_ = nullptr;
+    }
+    g_application_quit(G_APPLICATION(app_));
 }
 
 void LumoraApplication::onActiveChanged(GObject*, GParamSpec*, gpointer self) {

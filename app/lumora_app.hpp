@@ -38,6 +38,11 @@ public:
     MainLoop& loop() { return *loop_; }
     LumoraController& controller() { return *controller_; }
     void present();
+    // Asks the page for any save it still holds, then quits: when the page answers, or
+    // after kQuitWaitMs if it does not. Quits at once when no page is loaded.
+    void quit();
+
+    static constexpr unsigned kQuitWaitMs = 1500;
 
 private:
     void startup();
@@ -46,12 +51,17 @@ private:
     bool closeRequested();
     void windowActivated();
     void makeServices();
+    void finishQuit();
+    void flushAnswered(const std::string& answer);
 
     static void onStartup(GApplication*, gpointer self);
     static void onActivate(GApplication*, gpointer self);
     static void onOpen(GApplication*, GFile** files, gint count, const gchar*, gpointer self);
     static gboolean onCloseRequest(GtkWindow*, gpointer self);
     static void onActiveChanged(GObject*, GParamSpec*, gpointer self);
+    static void onQuitAction(GSimpleAction*, GVariant*, gpointer self);
+    static void onPageFlushed(GObject* view, GAsyncResult* result, gpointer self);
+    static gboolean onQuitWaitOver(gpointer self);
 
     CommandLine commandLine_;
     std::string webRoot_;
@@ -73,6 +83,11 @@ private:
     std::function<bool()> keepRunningWhenClosed_;
     // Called each time the window becomes active.
     std::vector<std::function<void()>> onWindowActivated_;
+
+    // Set while the page is asked for its last save; a second quit waits for the same answer.
+    bool quitting_ = false;
+    guint quitWait_ = 0;
+    GCancellable* flushCancel_ = nullptr;
 
     std::unique_ptr<StandaloneHost> host_;
     std::unique_ptr<LumoraController> controller_;

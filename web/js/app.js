@@ -97,24 +97,21 @@ function cloudAnswered() {
   if (saveTimer === 'waiting') flushSave();
 }
 
-// Sends a pending save at once: the program calls this before it quits. Until the first
-// cloud copy has answered, the save stays on this computer, so that an older journal never
-// overwrites the cloud's; the cloud copy still follows if the answer comes after all.
-// Answers whether there was anything to send.
+// Sends a pending save at once; the program calls this before it quits. Until the first
+// cloud copy has answered, a save would let this computer's older journal overwrite the
+// cloud's, so the state comes back instead, for the program to keep on this computer only,
+// and the cloud save keeps waiting for that answer. Answers false when nothing is pending.
 function flushPending() {
   if (saveTimer === null) return false;
-  if (cloudReady) {
-    flushSave();
-    return true;
-  }
-  clearTimeout(saveTimer);
-  saveTimer = 'waiting';
-  post({ type: 'save', data: state, sync: false });
+  if (!cloudReady) return { local: state };
+  flushSave();
   return true;
 }
 
 if (!cloudReady) waitForCloud();
-window.addEventListener('pagehide', () => flushPending());
+window.addEventListener('pagehide', () => {
+  if (cloudReady) flushPending();
+});
 
 // ---- Notices ----
 
