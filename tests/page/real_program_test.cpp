@@ -1,0 +1,182 @@
+// The built program with the real page, driven from outside through the X server the way a
+// person would: keys into the window, then quitting with Ctrl+Q.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_env.hpp"
+
+namespace lumora {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* binary() {
+    return std::getenv("LUMORA_BINARY");
+}
+
+std::string webRoot() {
+    return std::string(std::getenv("LUMORA_SOURCE_DIR")) + "/web";
+}
+
+// The program in the test's private environment, stderr to a file.
+class Program {
+  public:
+    Program(const std::string& logFile, std::vector<std::string> args) : log_(logFile) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            FILE* out = std::freopen(logFile.c_str(), "a", stderr);
+            (void)out;
+            std::vector<char*> argv{const_cast<char*>(binary())};
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(binary(), argv.data());
+            _exit(127);
+        }
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string log() const { return test::readFile(log_); }
+    bool waitForLog(const std::string& fragment, double seconds = 20) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (log().find(fragment) != std::string::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    // The exit status once the program has ended on its own, or -1 when it is still running
+    // after the given time.
+    int waitForExit(double seconds) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return -1;
+    }
+
+  private:
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+std::string windowId() {
+    std::string id = test::runCommand(
+        "timeout 20 xdotool search --sync --onlyvisible --name '^Lumora$' | head -1");
+    if (!id.empty() && id.back() == '\n') id.pop_back();
+    return id;
+}
+
+// Keys go to whichever window has the focus, as typing does.
+void keys(const std::string& window, const std::string& names) {
+    test::runCommand("xdotool windowfocus --sync " + window + " key --delay 60 " + names);
+}
+
+void type(const std::string& window, const std::string& text) {
+    test::runCommand("xdotool windowfocus --sync " + window + " type --delay 15 '" + text + "'");
+}
+
+// Lets the page finish what the last key started (a screen change, a focus move).
+void settle() {
+    std::this_thread::sleep_for(500ms);
+}
+
+std::string savedState(const test::TestEnv& env) {
+    return test::readFile(env.dataHome() + "/Lumora/lumora.json");
+}
+
+bool waitForSaved(const test::TestEnv& env, const std::string& fragment, double seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (savedState(env).find(fragment) != std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+// A capture of the window right after it maps can still be blank; tries until it is not.
+bool captureWindow(const std::string& window, const std::string& file) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        test::runCommand("import -window " + window + " '" + file + "' 2>/dev/null");
+        std::string spread = test::runCommand("/usr/bin/convert '" + file +
+                                              "' -format '%[fx:standard_deviation]' info:");
+        if (!spread.empty() && std::atof(spread.c_str()) > 0.01) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+class RealProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(binary(), nullptr);
+        ASSERT_NE(std::getenv("LUMORA_SOURCE_DIR"), nullptr);
+    }
+    test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
+};
+
+TEST_F(RealProgramTest, AReflectionWrittenJustBeforeCtrlQIsKeptAndComesBack) {
+    const std::string first = "Morning light on the water";
+    const std::string second = "Evening walk by the river";
+    {
+        Program program(env.root() + "/run1.log", {"--web-root", webRoot()});
+        ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
+        std::string window = windowId();
+        ASSERT_FALSE(window.empty());
+        settle();
+        // The welcome screen: past the skip link to "Begin".
+        keys(window, "Tab Tab Return");
+        ASSERT_TRUE(waitForSaved(env, "\"introDone\":true")) << savedState(env);
+        settle();
+        EXPECT_TRUE(captureWindow(window, test::artifactDirectory() + "/real-program-home.png"));
+        // Today: the heading has the focus; "Begin session", then "Write a reflection".
+        keys(window, "Tab Tab Return");
+        settle();
+        type(window, first);
+        // To "Save reflection" and press it, then quit while the save is still held back.
+        keys(window, "Tab Return ctrl+q");
+        int status = program.waitForExit(10);
+        ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << program.log();
+    }
+    EXPECT_NE(savedState(env).find(first), std::string::npos) << savedState(env);
+
+    // The second start begins on Today with the first reflection in hand: the page saves
+    // its whole journal, so the next save holds both only if the first came back.
+    Program program(env.root() + "/run2.log", {"--web-root", webRoot()});
+    ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
+    std::string window = windowId();
+    ASSERT_FALSE(window.empty());
+    settle();
+    // Nothing has the focus yet: the skip link, the three tabs on top, "Begin session",
+    // then "Write a reflection".
+    keys(window, "Tab Tab Tab Tab Tab Tab Return");
+    settle();
+    type(window, second);
+    keys(window, "Tab Return ctrl+q");
+    int status = program.waitForExit(10);
+    ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << program.log();
+    std::string saved = savedState(env);
+    EXPECT_NE(saved.find(second), std::string::npos) << saved;
+    EXPECT_NE(saved.find(first), std::string::npos) << saved;
+}
+
+}  // namespace
+}  // namespace lumora
