@@ -20,7 +20,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumora)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Lumora Dev <dev@lumora.org>")
+set(CPACK_PACKAGE_CONTACT "Lumora Dev <dev@lumora.app>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "calm daily ritual, one facet of your gem at a time")
 set(CPACK_PACKAGE_DESCRIPTION
     "Lumora is a calm daily ritual: five minutes a day, you polish one facet of

@@ -51,6 +51,14 @@ trap cleanup EXIT
 # remember PID: stopped (by its id) when the test ends.
 remember() { started_pids="$1 $started_pids"; }
 
+# The id of the process that holds Lumora's name on the session bus, or nothing. xdg-open waits
+# for the program it starts, so a test stops that program by this id rather than xdg-open's.
+running_lumora() {
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.GetConnectionUnixProcessID org.lumora.Lumora 2>/dev/null |
+        sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
+}
+
 # A home, XDG directories and a session bus of the test's own, so nothing the
 # machine or other tests have registered is seen, and nothing leaks out.
 private_session() {

@@ -54,6 +54,22 @@ for p in problems:
 sys.exit(1 if problems else 0)
 PY
 
+# One web domain: the metadata's links and the package's contacts use the one the page links to.
+page_hosts=$(grep -rohE 'https://[a-zA-Z0-9.-]+|mailto:[^"?@]*@[a-zA-Z0-9.-]+' "$share/lumora/web" |
+    sed 's#.*[/@]##' | sort -u)
+[ -n "$page_hosts" ] || fail "the installed page links nowhere"
+deb="$LUMORA_INSTALL_WORK/lumora.deb"
+for place in "metainfo:$(grep -oE 'https://[a-zA-Z0-9.-]+' "$metainfo" | sed 's#.*/##' | sort -u)" \
+    "Maintainer:$(dpkg-deb -f "$deb" Maintainer | sed -n 's/.*@\([^>]*\)>.*/\1/p')" \
+    "copyright:$(sed -n 's/^Upstream-Contact:.*@\([^>]*\)>.*/\1/p' "$share/doc/lumora/copyright")"; do
+    hosts=${place#*:}
+    [ -n "$hosts" ] || fail "no web domain found in the ${place%%:*}"
+    for host in $hosts; do
+        grep -qxF "$host" <<<"$page_hosts" ||
+            fail "the ${place%%:*} uses $host; the page links to $(tr "\n" " " <<<"$page_hosts")"
+    done
+done
+
 # The man page renders without groff warnings (lintian runs the same check).
 warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
     man --warnings -E UTF-8 -l -Tutf8 -Z "$share/man/man1/lumora.1.gz" 2>&1 >/dev/null)

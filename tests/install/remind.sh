@@ -4,10 +4,6 @@
 . "$(dirname "$0")/lib.sh"
 need_display "$0" "$@"
 
-if [ "${LUMORA_HAS_REMIND:-0}" != 1 ]; then
-    echo "SKIP: --remind is not built yet"
-    exit 77
-fi
 root=$(package_root)
 private_session
 export XDG_DATA_DIRS="$root/usr/share:/usr/share"
