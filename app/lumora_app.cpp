@@ -34,6 +34,7 @@ LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoo
 
 LumoraApplication::~LumoraApplication() {
     if (quitWait_) g_source_remove(quitWait_);
+    if (quitKeyHeld_) g_source_remove(quitKeyHeld_);
     if (flushCancel_) {
         g_cancellable_cancel(flushCancel_);
         g_object_unref(flushCancel_);
@@ -172,6 +173,10 @@ void LumoraApplication::buildWindow() {
         gtk_shortcut_new(gtk_keyval_trigger_new(GDK_KEY_q, GDK_CONTROL_MASK),
                          gtk_named_action_new("app.quit")));
     gtk_widget_add_controller(GTK_WIDGET(window_), shortcuts);
+    GtkEventController* early = gtk_event_controller_key_new();
+    gtk_event_controller_set_propagation_phase(early, GTK_PHASE_CAPTURE);
+    g_signal_connect(early, "key-pressed", G_CALLBACK(onKeyCaptured), this);
+    gtk_widget_add_controller(GTK_WIDGET(window_), early);
     g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
     g_signal_connect(window_, "notify::is-active", G_CALLBACK(onActiveChanged), this);
 }
@@ -194,7 +199,28 @@ void LumoraApplication::onQuitAction(GSimpleAction*, GVariant*, gpointer self) {
     static_cast<LumoraApplication*>(self)->quit();
 }
 
+gboolean LumoraApplication::onKeyCaptured(GtkEventControllerKey*, guint keyval, guint,
+                                          GdkModifierType state, gpointer self) {
+    auto* application = static_cast<LumoraApplication*>(self);
+    bool quitKey = (keyval == GDK_KEY_q || keyval == GDK_KEY_Q) && (state & GDK_CONTROL_MASK);
+    if (quitKey && !application->quitting_ && !application->quitKeyHeld_)
+        application->quitKeyHeld_ = g_timeout_add(kQuitWaitMs, onQuitKeyHeld, self);
+    return GDK_EVENT_PROPAGATE;
+}
+
+gboolean LumoraApplication::onQuitKeyHeld(gpointer self) {
+    auto* application = static_cast<LumoraApplication*>(self);
+    application->quitKeyHeld_ = 0;
+    log(" the page did not hand Ctrl+Q back in time; quitting");
+    application->quit();
+    return G_SOURCE_REMOVE;
+}
+
 void LumoraApplication::quit() {
+    if (quitKeyHeld_) {
+        g_source_remove(quitKeyHeld_);
+        quitKeyHeld_ = 0;
+    }
     if (quitting_) return;
     auto web = controller_
                    ? std::dynamic_pointer_cast<WebKitBackend>(controller_->existingWebView())

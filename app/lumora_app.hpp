@@ -62,6 +62,9 @@ private:
     static void onQuitAction(GSimpleAction*, GVariant*, gpointer self);
     static void onPageFlushed(GObject* view, GAsyncResult* result, gpointer self);
     static gboolean onQuitWaitOver(gpointer self);
+    static gboolean onKeyCaptured(GtkEventControllerKey*, guint keyval, guint keycode,
+                                  GdkModifierType state, gpointer self);
+    static gboolean onQuitKeyHeld(gpointer self);
 
     CommandLine commandLine_;
     std::string webRoot_;
@@ -87,6 +90,8 @@ private:
     // Set while the page is asked for its last save; a second quit waits for the same answer.
     bool quitting_ = false;
     guint quitWait_ = 0;
+    // Armed by Ctrl+Q on its way into the web view, in case a hung page never hands it back.
+    guint quitKeyHeld_ = 0;
     GCancellable* flushCancel_ = nullptr;
 
     std::unique_ptr<StandaloneHost> host_;
