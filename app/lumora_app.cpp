@@ -1,15 +1,18 @@
 #include "app/lumora_app.hpp"
 
+#include <glib-unix.h>
 #include <webkit/webkit.h>
 
+#include <csignal>
+
 #include "app/gtk_services.hpp"
-#include "docs/gtk_docs.hpp"
 #include "app/lumora_resources.hpp"
 #include "app/standalone_host.hpp"
 #include "audio/desktop_audio.hpp"
 #include "container/controller.hpp"
 #include "container/log.hpp"
 #include "container/webkit_web_view.hpp"
+#include "docs/gtk_docs.hpp"
 #include "notify/gift_inbox.hpp"
 #include "notify/reminder_notification.hpp"
 #include "notify/systemd_reminder.hpp"
@@ -21,7 +24,9 @@ namespace lumora {
 namespace {
 constexpr const char* kAppId = "org.lumora.Lumora";
 
-GtkWindow* windowOf(gpointer self) { return static_cast<LumoraApplication*>(self)->window(); }
+GtkWindow* windowOf(gpointer self) {
+    return static_cast<LumoraApplication*>(self)->window();
+}
 }  // namespace
 
 LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoot)
@@ -35,6 +40,7 @@ LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoo
 LumoraApplication::~LumoraApplication() {
     if (quitWait_) g_source_remove(quitWait_);
     if (quitKeyHeld_) g_source_remove(quitKeyHeld_);
+    for (guint source : signalSources_) g_source_remove(source);
     if (flushCancel_) {
         g_cancellable_cancel(flushCancel_);
         g_object_unref(flushCancel_);
@@ -58,6 +64,10 @@ void LumoraApplication::onStartup(GApplication*, gpointer self) {
 }
 
 void LumoraApplication::startup() {
+    // Logging out or `kill` ends the program through SIGTERM: quit as Ctrl+Q does, so the
+    // page hands over the save it still holds.
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        signalSources_.push_back(g_unix_signal_add(signal, onTerminateSignal, this));
     LumoraResources::setWebRoot(webRoot_);
     loop_ = makeGLibMainLoop();
     store_ = std::make_unique<LumoraStore>(LumoraResources::dataDirectory());
@@ -69,9 +79,9 @@ void LumoraApplication::startup() {
     BridgeServices bridgeServices{audio_.get(), pdf_.get(), share_.get(), inhibitor_.get(),
                                   opener_.get()};
     ControllerServices controllerServices{audio_.get(), gifts_.get()};
-    controller_ = std::make_unique<LumoraController>(
-        *host_, bridgeServices, controllerServices, *loop_,
-        makeWebKitFactory({webRoot_, commandLine_.inspector}));
+    controller_ =
+        std::make_unique<LumoraController>(*host_, bridgeServices, controllerServices, *loop_,
+                                           makeWebKitFactory({webRoot_, commandLine_.inspector}));
 
     GSimpleAction* quit = g_simple_action_new("quit", nullptr);
     g_signal_connect(quit, "activate", G_CALLBACK(onQuitAction), this);
@@ -102,8 +112,9 @@ void LumoraApplication::makeServices() {
         auto* web = dynamic_cast<WebKitBackend*>(&view);
         return web ? web->widget() : nullptr;
     };
-    pdf_ = makeGtkPdfExporter(*loop_, [] { return LumoraResources::temporaryDirectory(); },
-                              widgetOf, [this] { return window(); });
+    pdf_ = makeGtkPdfExporter(
+        *loop_, [] { return LumoraResources::temporaryDirectory(); }, widgetOf,
+        [this] { return window(); });
     share_ = std::make_unique<GtkSharePicker>(widgetOf, *opener_);
 }
 
@@ -119,18 +130,17 @@ void LumoraApplication::present() {
 void LumoraApplication::buildWindow() {
     auto rgb = host_->backgroundRGB();
     GtkCssProvider* css = gtk_css_provider_new();
-    std::string rules = "window.lumora { background-color: rgb(" +
-                        std::to_string(static_cast<int>(rgb[0])) + "," +
-                        std::to_string(static_cast<int>(rgb[1])) + "," +
-                        std::to_string(static_cast<int>(rgb[2])) +
-                        "); }\n"
-                        "windowhandle.lumora-titlebar { background: none; }\n"
-                        "windowcontrols.lumora-controls { margin: 4px 8px; }\n"
-                        "windowcontrols.lumora-controls button { color: #cfe3f2; }\n"
-                        "windowcontrols.lumora-controls button:hover { background: alpha(#cfe3f2, 0.15); }\n"
-                        // Without a compositor GTK paints the shadow area solid.
-                        "window.lumora.csd { border-radius: 0; }\n"
-                        "window.lumora decoration { box-shadow: none; border: none; margin: 0; }\n";
+    std::string rules =
+        "window.lumora { background-color: rgb(" + std::to_string(static_cast<int>(rgb[0])) + "," +
+        std::to_string(static_cast<int>(rgb[1])) + "," + std::to_string(static_cast<int>(rgb[2])) +
+        "); }\n"
+        "windowhandle.lumora-titlebar { background: none; }\n"
+        "windowcontrols.lumora-controls { margin: 4px 8px; }\n"
+        "windowcontrols.lumora-controls button { color: #cfe3f2; }\n"
+        "windowcontrols.lumora-controls button:hover { background: alpha(#cfe3f2, 0.15); }\n"
+        // Without a compositor GTK paints the shadow area solid.
+        "window.lumora.csd { border-radius: 0; }\n"
+        "window.lumora decoration { box-shadow: none; border: none; margin: 0; }\n";
     gtk_css_provider_load_from_data(css, rules.c_str(), -1);
     gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
@@ -214,6 +224,13 @@ gboolean LumoraApplication::onQuitKeyHeld(gpointer self) {
     log(" the page did not hand Ctrl+Q back in time; quitting");
     application->quit();
     return G_SOURCE_REMOVE;
+}
+
+gboolean LumoraApplication::onTerminateSignal(gpointer self) {
+    auto* application = static_cast<LumoraApplication*>(self);
+    if (!application->quitting_) log(" asked to end; quitting");
+    application->quit();
+    return G_SOURCE_CONTINUE;
 }
 
 void LumoraApplication::quit() {

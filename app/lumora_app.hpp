@@ -21,7 +21,7 @@ class GioUrlOpener;
 
 // The application: one GtkApplication, one window, one web view for the process.
 class LumoraApplication {
-public:
+  public:
     static constexpr int kDefaultWidth = 1180;
     static constexpr int kDefaultHeight = 820;
     static constexpr int kMinimumWidth = 760;
@@ -44,7 +44,7 @@ public:
 
     static constexpr unsigned kQuitWaitMs = 1500;
 
-private:
+  private:
     void startup();
     void buildWindow();
     void openUris(const std::vector<std::string>& uris);
@@ -65,6 +65,7 @@ private:
     static gboolean onKeyCaptured(GtkEventControllerKey*, guint keyval, guint keycode,
                                   GdkModifierType state, gpointer self);
     static gboolean onQuitKeyHeld(gpointer self);
+    static gboolean onTerminateSignal(gpointer self);
 
     CommandLine commandLine_;
     std::string webRoot_;
@@ -92,6 +93,7 @@ private:
     guint quitWait_ = 0;
     // Armed by Ctrl+Q on its way into the web view, in case a hung page never hands it back.
     guint quitKeyHeld_ = 0;
+    std::vector<guint> signalSources_;
     GCancellable* flushCancel_ = nullptr;
 
     std::unique_ptr<StandaloneHost> host_;

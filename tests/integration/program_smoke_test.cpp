@@ -79,23 +79,29 @@ int runToEnd(const std::vector<std::string>& args, std::string* output, double s
 class PrivateDisplay {
   public:
     PrivateDisplay() {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x900x24",
-                   "-nolisten", "tcp", static_cast<char*>(nullptr));
-            _exit(127);
+        for (int number = 70 + getpid() % 200; number < 400 && display_.empty(); ++number) {
+            std::string name = ":" + std::to_string(number);
+            if (test::fileExists("/tmp/.X" + std::to_string(number) + "-lock")) continue;
+            pid_ = fork();
+            if (pid_ == 0) {
+                execlp("Xvfb", "Xvfb", name.c_str(), "-screen", "0", "1280x900x24", "-nolisten",
+                       "tcp", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+            for (int i = 0; i < 200; ++i) {
+                if (waitpid(pid_, nullptr, WNOHANG) == pid_) {  // taken meanwhile: next one
+                    pid_ = -1;
+                    break;
+                }
+                if (test::fileExists(socket)) {
+                    display_ = name;
+                    break;
+                }
+                std::this_thread::sleep_for(50ms);
+            }
         }
-        close(fds[1]);
-        char number[16] = {};
-        ssize_t got = read(fds[0], number, sizeof number - 1);
-        close(fds[0]);
-        if (got <= 0) return;
-        display_ = ":" + std::string(number, number + std::strcspn(number, "\n"));
-        setenv("DISPLAY", display_.c_str(), 1);
+        if (!display_.empty()) setenv("DISPLAY", display_.c_str(), 1);
     }
     ~PrivateDisplay() {
         if (pid_ <= 0) return;
@@ -184,6 +190,23 @@ TEST_F(ProgramTest, SecondLaunchPresentsTheFirstAndExits) {
     std::this_thread::sleep_for(300ms);
     std::string text = test::readFile(log);
     EXPECT_EQ(text.find("creating web view"), text.rfind("creating web view"));
+}
+
+TEST_F(ProgramTest, SigtermQuitsWithTheSaveThePageStillHeld) {
+    // Holds its save until the program asks for it, as a debounced page does.
+    test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body><script>
+var post = function (m) { window.webkit.messageHandlers.lumora.postMessage(m); };
+window.__lmFlush = function () { post({type: 'save', data: {held: 'until the end'}}); return true; };
+post({type: 'log', message: 'holding a save'});
+</script></body></html>)");
+    std::string log = env.root() + "/run.log";
+    Program program(log, {"--web-root", webRoot});
+    ASSERT_TRUE(program.waitForLog("[Lumora]  page: holding a save"));
+    ASSERT_TRUE(program.waitForLog("[Lumora] page loaded"));
+    int status = program.stop();  // SIGTERM, as the session sends at logout
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"held":"until the end"})")
+        << test::readFile(log);
 }
 
 TEST_F(ProgramTest, WindowHasItsSizeMinimumAndNoSystemTitleBar) {
