@@ -31,12 +31,7 @@ wait $pid || true
 # 2. A link opened while Lumora is not running starts it through the desktop entry; the code
 #    waits for the page and arrives once.
 export LUMORA_WEB_ROOT="$probe"
-xdg-open 'lumora-gift://x?g=abc' 2>"$logs/gift" &
-remember $!
-wait_for "$logs/gift" "[Lumora] page loaded"
-launched=$(running_lumora)
-[ -n "$launched" ] || fail "no program owns org.lumora.Lumora on the session bus"
-remember "$launched"
+open_link_cold abc "$logs/gift"
 wait_for "$logs/gift" "[Lumora] gift received (3 chars)"
 wait_for "$logs/gift" "page: probe gift abc"
 

@@ -59,6 +59,23 @@ running_lumora() {
         sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
 }
 
+# Opens lumora-gift://x?g=CODE while no Lumora runs, waits until the program the link
+# started has loaded its page (log in LOG), and sets $launched to its pid.
+open_link_cold() {
+    xdg-open "lumora-gift://x?g=$1" 2>"$2" &
+    remember $!
+    wait_for "$2" "[Lumora] page loaded"
+    launched=$(running_lumora)
+    [ -n "$launched" ] || fail "no program owns org.lumora.Lumora on the session bus"
+    remember "$launched"
+}
+
+# Fails unless process PID runs the executable PATH.
+expect_executable() {
+    [ "$(readlink -f "/proc/$1/exe")" = "$2" ] ||
+        fail "the link started $(readlink -f "/proc/$1/exe"), not $2"
+}
+
 # A home, XDG directories and a session bus of the test's own, so nothing the
 # machine or other tests have registered is seen, and nothing leaks out.
 private_session() {

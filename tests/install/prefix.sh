@@ -60,13 +60,7 @@ export PATH="$prefix/bin:$PATH"
 handler=$(xdg-mime query default x-scheme-handler/lumora-gift)
 [ "$handler" = org.lumora.Lumora.desktop ] || fail "lumora-gift links go to '$handler'"
 export LUMORA_WEB_ROOT="$probe"
-xdg-open 'lumora-gift://x?g=abc' 2>"$logs/gift" &
-remember $!
-wait_for "$logs/gift" "[Lumora] page loaded"
-launched=$(running_lumora)
-[ -n "$launched" ] || fail "no program owns org.lumora.Lumora on the session bus"
-remember "$launched"
-[ "$(readlink -f "/proc/$launched/exe")" = "$prefix/bin/lumora" ] ||
-    fail "the link started $(readlink -f "/proc/$launched/exe"), not <prefix>/bin/lumora"
+open_link_cold abc "$logs/gift"
+expect_executable "$launched" "$prefix/bin/lumora"
 wait_for "$logs/gift" "page: probe gift abc"
 echo "prefix install: layout complete, page found beside the program, gift links delivered"

@@ -88,13 +88,7 @@ wait $pid || true
 # 2. With no window open, a link starts the program through the entry and its code reaches the
 #    page (the probe, which reports what it is given).
 export LUMORA_WEB_ROOT="$probe"
-xdg-open 'lumora-gift://x?g=fresh' 2>"$logs/gift" &
-remember $!
-wait_for "$logs/gift" "[Lumora] page loaded"
-launched=$(running_lumora)
-[ -n "$launched" ] || fail "no program owns org.lumora.Lumora on the session bus"
-remember "$launched"
-[ "$(readlink -f "/proc/$launched/exe")" = /usr/bin/lumora ] ||
-    fail "the link started $(readlink -f "/proc/$launched/exe"), not /usr/bin/lumora"
+open_link_cold fresh "$logs/gift"
+expect_executable "$launched" /usr/bin/lumora
 wait_for "$logs/gift" "page: probe gift fresh"
 echo "system install: installed with apt-get, page found, gift links delivered; purging"

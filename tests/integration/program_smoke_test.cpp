@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/program.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora {
@@ -15,55 +16,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using test::Program;
+
 const char* binary() {
-    return std::getenv("LUMORA_BINARY");
+    return test::programBinary();
 }
-
-// The built program, run in the test's private environment, stderr to a file.
-class Program {
-  public:
-    Program(const std::string& logFile, std::vector<std::string> args) : log_(logFile) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            FILE* out = std::freopen(logFile.c_str(), "a", stderr);
-            (void)out;
-            std::vector<char*> argv{const_cast<char*>(binary())};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(binary(), argv.data());
-            _exit(127);
-        }
-    }
-    ~Program() { stop(); }
-    pid_t pid() const { return pid_; }
-    bool waitForLog(const std::string& fragment, int count = 1, double seconds = 20) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::string text = test::readFile(log_);
-            int seen = 0;
-            for (auto at = text.find(fragment); at != std::string::npos;
-                 at = text.find(fragment, at + 1))
-                ++seen;
-            if (seen >= count) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    int stop() {
-        if (pid_ <= 0) return status_;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        status_ = status;
-        return status;
-    }
-
-  private:
-    std::string log_;
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
 
 int runToEnd(const std::vector<std::string>& args, std::string* output, double seconds = 20) {
     std::string command =

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/program.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora {
@@ -18,63 +19,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using test::Program;
+
 const char* binary() {
-    return std::getenv("LUMORA_BINARY");
+    return test::programBinary();
 }
 
 std::string webRoot() {
     return std::string(std::getenv("LUMORA_SOURCE_DIR")) + "/web";
 }
-
-// The program in the test's private environment, stderr to a file.
-class Program {
-  public:
-    Program(const std::string& logFile, std::vector<std::string> args) : log_(logFile) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            FILE* out = std::freopen(logFile.c_str(), "a", stderr);
-            (void)out;
-            std::vector<char*> argv{const_cast<char*>(binary())};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(binary(), argv.data());
-            _exit(127);
-        }
-    }
-    ~Program() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::string log() const { return test::readFile(log_); }
-    bool waitForLog(const std::string& fragment, double seconds = 20) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (log().find(fragment) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    // The exit status once the program has ended on its own, or -1 when it is still running
-    // after the given time.
-    int waitForExit(double seconds) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
-
-  private:
-    std::string log_;
-    pid_t pid_ = -1;
-};
 
 std::string windowId() {
     std::string id = test::runCommand(
