@@ -41,10 +41,7 @@ LumoraApplication::~LumoraApplication() {
     if (quitWait_) g_source_remove(quitWait_);
     if (quitKeyHeld_) g_source_remove(quitKeyHeld_);
     for (guint source : signalSources_) g_source_remove(source);
-    if (flushCancel_) {
-        g_cancellable_cancel(flushCancel_);
-        g_object_unref(flushCancel_);
-    }
+    if (flushCancel_) g_cancellable_cancel(flushCancel_.get());
     controller_.reset();
     g_object_unref(app_);
 }
@@ -251,27 +248,22 @@ void LumoraApplication::quit() {
     // come over the same channel from the web process, in order.
     static constexpr char kFlush[] =
         "typeof window.__lmFlush === 'function' ? window.__lmFlush() : false";
-    flushCancel_ = g_cancellable_new();
-    webkit_web_view_evaluate_javascript(web->view(), kFlush, -1, nullptr, nullptr, flushCancel_,
-                                        onPageFlushed, this);
+    flushCancel_ = GPtr<GCancellable>::adopt(g_cancellable_new());
+    webkit_web_view_evaluate_javascript(web->view(), kFlush, -1, nullptr, nullptr,
+                                        flushCancel_.get(), onPageFlushed, this);
     quitWait_ = g_timeout_add(kQuitWaitMs, onQuitWaitOver, this);
 }
 
 void LumoraApplication::onPageFlushed(GObject* view, GAsyncResult* result, gpointer self) {
-    GError* error = nullptr;
-    JSCValue* value =
-        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, &error);
-    bool cancelled = error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    if (error) {
-        if (!cancelled)
-            log(std::string(" the page did not flush before quitting: ") + error->message);
-        g_error_free(error);
-    }
-    if (value) {
-        char* answer = cancelled ? nullptr : jsc_value_to_json(value, 0);
-        if (answer) static_cast<LumoraApplication*>(self)->flushAnswered(answer);
-        g_free(answer);
-        g_object_unref(value);
+    GPtr<GError> error;
+    auto value = GPtr<JSCValue>::adopt(
+        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, error.out()));
+    bool cancelled = error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error && !cancelled)
+        log(std::string(" the page did not flush before quitting: ") + error->message);
+    if (value && !cancelled) {
+        std::unique_ptr<char, GFreeDeleter> answer(jsc_value_to_json(value.get(), 0));
+        if (answer) static_cast<LumoraApplication*>(self)->flushAnswered(answer.get());
     }
     // Cancelled only once the application has stopped waiting, or is going away.
     if (!cancelled) static_cast<LumoraApplication*>(self)->finishQuit();
@@ -305,9 +297,8 @@ void LumoraApplication::finishQuit() {
         quitWait_ = 0;
     }
     if (flushCancel_) {
-        g_cancellable_cancel(flushCancel_);
-        g_object_unref(flushCancel_);
-        flushCancel_ = nullptr;
+        g_cancellable_cancel(flushCancel_.get());
+        flushCancel_.reset();
     }
     g_application_quit(G_APPLICATION(app_));
 }

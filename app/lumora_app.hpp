@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/command_line.hpp"
+#include "container/glib_ptr.hpp"
 #include "container/main_loop.hpp"
 #include "container/services.hpp"
 
@@ -94,7 +95,7 @@ class LumoraApplication {
     // Armed by Ctrl+Q on its way into the web view, in case a hung page never hands it back.
     guint quitKeyHeld_ = 0;
     std::vector<guint> signalSources_;
-    GCancellable* flushCancel_ = nullptr;
+    GPtr<GCancellable> flushCancel_;
 
     std::unique_ptr<StandaloneHost> host_;
     std::unique_ptr<LumoraController> controller_;
