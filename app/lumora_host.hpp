@@ -13,7 +13,7 @@ namespace lumora {
 // What the web container asks of whoever hosts it. Callers never test for a
 // concrete host.
 class LumoraHost {
-public:
+  public:
     virtual ~LumoraHost() = default;
     virtual std::string hostName() const = 0;
     virtual std::string extraScript() const = 0;
@@ -22,6 +22,11 @@ public:
     virtual std::array<double, 3> backgroundRGB() const = 0;
     virtual std::optional<std::string> loadState() = 0;
     virtual void saveState(const nlohmann::json& data, bool sync) = 0;
+    // The same for a state the caller already holds as compact JSON text of an object or
+    // array: a state can be megabytes, and this spares parsing and printing it again.
+    virtual void saveDocument(const std::string& document, bool sync) {
+        saveState(nlohmann::json::parse(document), sync);
+    }
     virtual void setReminder(bool on, const std::string& time) = 0;
     virtual void handleEvent(const std::string& name, const nlohmann::json& detail) = 0;
     virtual void close(const std::string& reason) = 0;

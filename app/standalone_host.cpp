@@ -14,11 +14,18 @@ std::optional<std::string> StandaloneHost::loadState() {
 }
 
 void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
-    // Serialised once for both files: a state can be megabytes.
+    // Serialised once for both files.
     std::optional<std::string> document;
     if (isJsonDocument(data)) document = compactJson(data);
-    if (document) store_.saveCompact(*document);
-    if (cloud_) cloud_->pushCompact(data, document, sync);
+    if (document)
+        saveDocument(*document, sync);
+    else if (cloud_)
+        cloud_->push(data, sync);  // nothing to store, but the switch still counts
+}
+
+void StandaloneHost::saveDocument(const std::string& document, bool sync) {
+    store_.saveCompact(document);
+    if (cloud_) cloud_->pushDocument(document, sync);
 }
 
 void StandaloneHost::setReminder(bool on, const std::string& time) {

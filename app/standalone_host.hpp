@@ -10,7 +10,7 @@ class LumoraStore;
 // The host of the application running on its own: the local file, cloud sync and the
 // reminder. A null service is one this build does not have.
 class StandaloneHost final : public LumoraHost {
-public:
+  public:
     static constexpr double kPullDelay = 0.8;
 
     StandaloneHost(LumoraStore& store, CloudService* cloud, ReminderService* reminder,
@@ -23,6 +23,7 @@ public:
     std::array<double, 3> backgroundRGB() const override { return {3, 25, 43}; }
     std::optional<std::string> loadState() override;
     void saveState(const nlohmann::json& data, bool sync) override;
+    void saveDocument(const std::string& document, bool sync) override;
     void setReminder(bool on, const std::string& time) override;
     void handleEvent(const std::string&, const nlohmann::json&) override {}
     void close(const std::string&) override {}
@@ -30,7 +31,7 @@ public:
     void attach(WeakPageView webView) override;
     void pageDidLoad() override;
 
-private:
+  private:
     LumoraStore& store_;
     CloudService* cloud_;
     ReminderService* reminder_;

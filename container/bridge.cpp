@@ -49,8 +49,7 @@ void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
                t == "audioPause" || t == "audioResume" || t == "audioClose") {
         if (services_.audio) services_.audio->handle(t, body);
     } else if (t == "reminder") {
-        host.setReminder(field::boolean(body, "on", false),
-                         field::string(body, "time", "07:30"));
+        host.setReminder(field::boolean(body, "on", false), field::string(body, "time", "07:30"));
     } else if (t == "share") {
         if (services_.share && !sender.expired())
             services_.share->share(field::string(body, "subject", "Lumora"),
@@ -64,6 +63,11 @@ void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
     } else if (!host.handleMessage(t, body)) {
         log(" unhandled message: " + t);
     }
+}
+
+void Bridge::dispatchSave(const nlohmann::json& rest, const std::string& document) {
+    if (!controller_) return;
+    controller_->host().saveDocument(document, field::boolean(rest, "sync", false));
 }
 
 void Bridge::sessionActivity(bool active) {
@@ -129,7 +133,9 @@ void Bridge::didFinishNavigation() {
     if (controller_) controller_->pageDidFinish();
 }
 
-void Bridge::didFailNavigation(const std::string& error) { log(" navigation failed: " + error); }
+void Bridge::didFailNavigation(const std::string& error) {
+    log(" navigation failed: " + error);
+}
 
 void Bridge::didFailProvisionalNavigation(const std::string& error) {
     log(" load failed: " + error);

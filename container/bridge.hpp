@@ -26,7 +26,7 @@ enum class NavigationDecision { Allow, Cancel };
 
 // Receives the page's messages and the web view's navigation events.
 class Bridge {
-public:
+  public:
     // Reloads after this many terminations within kCrashWindowSeconds stop.
     static constexpr int kCrashLimit = 3;
     static constexpr double kCrashWindowSeconds = 60.0;
@@ -37,6 +37,9 @@ public:
 
     // A script message; sender is the web view that posted it.
     void dispatch(const nlohmann::json& body, WeakPageView sender);
+    // A "save" whose data arrived as compact JSON text of an object or array; rest is the
+    // message without its data.
+    void dispatchSave(const nlohmann::json& rest, const std::string& document);
 
     // Every navigation action, in any frame, including new-window requests.
     NavigationDecision decidePolicy(const std::optional<std::string>& url);
@@ -51,7 +54,7 @@ public:
     bool activityActive() const { return activity_; }
     bool reloadSuspended() const { return reloadSuspended_; }
 
-private:
+  private:
     void sessionActivity(bool active);
     void exportPdf(const nlohmann::json& body, const WeakPageView& sender);
     void openLink(const nlohmann::json& body);

@@ -59,11 +59,10 @@ class CloudService {
     virtual void setWebView(WeakPageView view) = 0;
     virtual bool isEnabled() = 0;
     virtual void push(const nlohmann::json& value, bool sync) = 0;
-    // The same, for a caller that already has the value's compact JSON (nothing when the
-    // value is not a document), so a large state is not serialised twice per save.
-    virtual void pushCompact(const nlohmann::json& value, const std::optional<std::string>&,
-                             bool sync) {
-        push(value, sync);
+    // The same, for a caller that already has the value as compact JSON text of an object
+    // or array, so a large state is not serialised twice per save.
+    virtual void pushDocument(const std::string& document, bool sync) {
+        push(nlohmann::json::parse(document), sync);
     }
     virtual void pull() = 0;
     virtual void forget() = 0;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "container/canonical_json.hpp"
 #include "container/glib_ptr.hpp"
 #include "container/log.hpp"
 #include "container/message.hpp"
@@ -197,8 +198,40 @@ std::optional<nlohmann::json> WebKitBackend::parseChunk(JSCValue* value) {
     return body;
 }
 
+std::optional<SaveMessage> takeSaveMessage(JSCValue* value) {
+    GPtr<JSCValue> type = property(value, "type");
+    GPtr<GBytes> typeText = stringBytes(type.get());
+    if (!typeText || !bytesEqual(typeText.get(), "save")) return std::nullopt;
+    GPtr<JSCValue> data = property(value, "data");
+    if (!data || !jsc_value_is_object(data.get())) return std::nullopt;
+    std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(data.get(), 0));
+    // The message's own level counts towards the depth. An object with toJSON (a Date)
+    // prints as a scalar, which canonicalJson refuses along with all text the parser would.
+    if (!text || !nestingWithin(text.get(), kMaxMessageDepth - 1)) return std::nullopt;
+    auto document = canonicalJson(text.get());
+    if (!document) return std::nullopt;
+    if (!jsc_value_object_delete_property(value, "data")) return std::nullopt;
+    SaveMessage save;
+    auto rest = parseBody(value);
+    if (!rest || !rest->is_object()) {
+        save.dropped = true;
+        return save;
+    }
+    save.rest = std::move(*rest);
+    save.document = std::move(*document);
+    return save;
+}
+
 void WebKitBackend::receiveMessage(JSCValue* value) {
     if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
+    if (saveFastPath_) {
+        if (auto save = takeSaveMessage(value)) {
+            if (save->dropped) return;
+            ++fastSaves_;
+            bridge_.dispatchSave(save->rest, save->document);
+            return;
+        }
+    }
     auto body = chunkFastPath_ ? parseChunk(value) : parseBody(value);
     if (!body) return;
     bridge_.dispatch(*body, weak_from_this());

@@ -39,6 +39,9 @@ class WebKitBackend final : public WebViewBackend,
     void setChunkFastPath(bool on) { chunkFastPath_ = on; }
     // Messages that took the chunk path.
     std::uint64_t fastChunks() const { return fastChunks_; }
+    // Saves take their state as the engine's JSON text unless this is off.
+    void setSaveFastPath(bool on) { saveFastPath_ = on; }
+    std::uint64_t fastSaves() const { return fastSaves_; }
 
   private:
     WebKitBackend(Bridge& bridge) : bridge_(bridge) {}
@@ -61,7 +64,20 @@ class WebKitBackend final : public WebViewBackend,
     bool loadFailed_ = false;
     bool chunkFastPath_ = true;
     std::uint64_t fastChunks_ = 0;
+    bool saveFastPath_ = true;
+    std::uint64_t fastSaves_ = 0;
 };
+
+// A "save" whose data is an object or array, with the data's compact JSON made straight
+// from the engine's text: a tree of a state of megabytes costs several times more.
+struct SaveMessage {
+    bool dropped = false;  // the rest is malformed, so the message is dropped as a whole
+    nlohmann::json rest;   // the other fields, parsed the ordinary way
+    std::string document;
+};
+// Nothing when the message is not such a save, or its data is text the ordinary path
+// would refuse; it then takes the ordinary path whole. Takes "data" out of the message.
+std::optional<SaveMessage> takeSaveMessage(JSCValue* message);
 
 // Registers the "lumora" scheme on the default web context (once per process).
 void registerLumoraScheme(const std::string& webRoot);

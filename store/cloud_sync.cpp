@@ -47,40 +47,43 @@ bool CloudSync::isEnabled() {
 void CloudSync::push(const nlohmann::json& value, bool sync) {
     std::optional<std::string> document;
     if (isJsonDocument(value)) document = compactJson(value);
-    pushCompact(value, document, sync);
+    if (document)
+        pushDocument(*document, sync);
+    else
+        applySwitch(sync);
 }
 
-void CloudSync::pushCompact(const nlohmann::json&, const std::optional<std::string>& document,
-                            bool sync) {
-    if (sync != isEnabled()) {
-        settings_.setCloudSync(sync);
-        log(sync ? "iCloud sync on" : "iCloud sync off");
-    }
+void CloudSync::applySwitch(bool sync) {
+    if (sync == isEnabled()) return;
+    settings_.setCloudSync(sync);
+    log(sync ? "iCloud sync on" : "iCloud sync off");
+}
+
+void CloudSync::pushDocument(const std::string& text, bool sync) {
+    applySwitch(sync);
     if (!sync) return;
-    if (!document) return;
-    std::optional<std::string> text = document;
     // Same text, same bytes: compression is deterministic.
-    if (lastText_ && *lastText_ == *text) return;
-    if (refusedText_ && *refusedText_ == *text) {
+    if (lastText_ && *lastText_ == text) return;
+    if (refusedText_ && *refusedText_ == text) {
         sendStatus({{"error", "big"}});
         return;
     }
-    auto record = compressRecord(*text, compression_);
+    auto record = compressRecord(text, compression_);
     if (!record) return;
     if (lastPut_ && *lastPut_ == *record) {
-        lastText_ = std::move(*text);
+        lastText_ = text;
         return;
     }
     if (record->size() > limit) {
         sendStatus({{"error", "big"}});
-        refusedText_ = std::move(*text);
+        refusedText_ = text;
         return;
     }
     // A failed write leaves lastPut alone, so saving the same state again retries it.
     if (!kvs_.store(key, *record)) return;
     kvs_.synchronize();
     lastPut_ = std::move(*record);
-    lastText_ = std::move(*text);
+    lastText_ = text;
 }
 
 void CloudSync::pull() {
@@ -154,9 +157,8 @@ class FolderCloudSync final : public CloudService {
     void setWebView(WeakPageView view) override { sync_.setWebView(std::move(view)); }
     bool isEnabled() override { return sync_.isEnabled(); }
     void push(const nlohmann::json& value, bool sync) override { sync_.push(value, sync); }
-    void pushCompact(const nlohmann::json& value, const std::optional<std::string>& document,
-                     bool sync) override {
-        sync_.pushCompact(value, document, sync);
+    void pushDocument(const std::string& document, bool sync) override {
+        sync_.pushDocument(document, sync);
     }
     void pull() override { sync_.pull(); }
     void forget() override { sync_.forget(); }

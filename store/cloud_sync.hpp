@@ -30,8 +30,7 @@ class CloudSync final : public CloudService {
     void setWebView(WeakPageView view) override { webView_ = std::move(view); }
     bool isEnabled() override;
     void push(const nlohmann::json& value, bool sync) override;
-    void pushCompact(const nlohmann::json& value, const std::optional<std::string>& document,
-                     bool sync) override;
+    void pushDocument(const std::string& document, bool sync) override;
     void pull() override;
     void forget() override;
 
@@ -44,6 +43,9 @@ class CloudSync final : public CloudService {
     const std::optional<std::string>& lastPut() const { return lastPut_; }
 
   private:
+    // Follows the page's switch; the settings file is written only when it changes.
+    void applySwitch(bool sync);
+
     KeyValueStore& kvs_;
     Settings& settings_;
     MainLoop& loop_;

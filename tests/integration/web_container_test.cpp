@@ -68,6 +68,9 @@ struct RecordingHost final : LumoraHost {
     std::array<double, 3> backgroundRGB() const override { return inner.backgroundRGB(); }
     std::optional<std::string> loadState() override { return inner.loadState(); }
     void saveState(const json& data, bool sync) override { inner.saveState(data, sync); }
+    void saveDocument(const std::string& document, bool sync) override {
+        inner.saveDocument(document, sync);
+    }
     void setReminder(bool on, const std::string& time) override { inner.setReminder(on, time); }
     void handleEvent(const std::string& name, const json& detail) override {
         received.push_back("event " + name + " " + detail.dump());
