@@ -171,6 +171,8 @@ int writePdf(const std::string& path, const std::vector<Block>& blocks) {
     bool written = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS && !sink.failed;
     cairo_surface_destroy(surface);
     if (::close(sink.fd) != 0) written = false;
+    // A cut-off file is of no use and would keep a full disk full.
+    if (!written) ::unlink(path.c_str());
     return written ? pages : 0;
 }
 

@@ -367,6 +367,7 @@ TEST(FullDisk, PdfTemporaryFileGivesTheNote) {
         notes += program.web->scripts == std::vector<std::string>{note};
         EXPECT_FALSE(program.logs.contains("save panel shown")) << "round " << round;
         EXPECT_EQ(readFile(saved), before) << "the saved PDF changed, round " << round;
+        EXPECT_FALSE(fileExists(tmp + "/Notes.pdf")) << "a cut-off PDF was left, round " << round;
     }
     std::printf("full-disk figures: pdf_temporary notes=%d saved_pdf_intact=%s\n", notes,
                 readFile(saved) == before ? "yes" : "no");
