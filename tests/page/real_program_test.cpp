@@ -1,6 +1,7 @@
 // The built program with the real page, driven from outside through the X server the way a
 // person would: keys into the window, then quitting with Ctrl+Q.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,49 @@ TEST_F(RealProgramTest, AReflectionWrittenJustBeforeCtrlQIsKeptAndComesBack) {
     std::string saved = savedState(env);
     EXPECT_NE(saved.find(second), std::string::npos) << saved;
     EXPECT_NE(saved.find(first), std::string::npos) << saved;
+}
+
+// Text typed and never saved is still there after Ctrl+Q, and saving it then makes it a
+// reflection like any other.
+TEST_F(RealProgramTest, AReflectionLeftUnsavedAtCtrlQComesBackToBeSaved) {
+    const std::string text = "Half a thought about the sea";
+    {
+        Program program(env.root() + "/run1.log", {"--web-root", webRoot()});
+        ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
+        std::string window = windowId();
+        ASSERT_FALSE(window.empty());
+        settle();
+        keys(window, "Tab Tab Return");
+        ASSERT_TRUE(waitForSaved(env, "\"introDone\":true")) << savedState(env);
+        settle();
+        keys(window, "Tab Tab Return");
+        settle();
+        type(window, text);
+        keys(window, "ctrl+q");
+        int status = program.waitForExit(10);
+        ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+    }
+    auto saved = nlohmann::json::parse(savedState(env), nullptr, false);
+    ASSERT_TRUE(saved.is_object()) << savedState(env);
+    EXPECT_EQ(saved["device"]["draft"]["text"], text) << saved.dump();
+    EXPECT_TRUE(saved["entries"].empty()) << saved.dump();
+
+    Program program(env.root() + "/run2.log", {"--web-root", webRoot()});
+    ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
+    std::string window = windowId();
+    ASSERT_FALSE(window.empty());
+    settle();
+    // "Write a reflection" again, then straight to "Save reflection": the text is there.
+    keys(window, "Tab Tab Tab Tab Tab Tab Return");
+    settle();
+    keys(window, "Tab Return ctrl+q");
+    int status = program.waitForExit(10);
+    ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+    saved = nlohmann::json::parse(savedState(env), nullptr, false);
+    ASSERT_TRUE(saved.is_object()) << savedState(env);
+    ASSERT_EQ(saved["entries"].size(), 1u) << saved.dump();
+    EXPECT_EQ(saved["entries"].begin().value()["text"], text) << saved.dump();
+    EXPECT_FALSE(saved["device"].contains("draft")) << saved.dump();
 }
 
 }  // namespace

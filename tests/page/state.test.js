@@ -119,3 +119,20 @@ test('streak and suggestion follow the polished days', () => {
   // Locked facets are never suggested.
   assert.ok(['calm', 'focus', 'gratitude', 'rest'].includes(suggestion(normaliseState(null), '2026-01-01')));
 });
+
+test('an unsaved reflection stays with this computer and is repaired on load', () => {
+  const withDraft = (draft) => normaliseState({ ...defaultState(), device: { sync: false, draft } });
+  assert.deepEqual(withDraft({ text: ' Morning light ', facet: 'calm', editing: 'e1' }).device.draft,
+    { text: ' Morning light ', facet: 'calm', editing: 'e1' });
+  assert.deepEqual(withDraft({ text: 'x', facet: 'bogus', editing: 7 }).device.draft,
+    { text: 'x', facet: null, editing: null });
+  for (const bad of [null, 'text', { text: '   \n' }, { text: 5 }, []]) {
+    assert.equal('draft' in withDraft(bad).device, false, JSON.stringify(bad));
+  }
+  assert.equal(withDraft({ text: 'a'.repeat(30000) }).device.draft.text.length, 20000);
+  // A copy from elsewhere never brings its draft, nor takes this one away.
+  const local = { ...defaultState(), device: { sync: true, draft: { text: 'mine' } } };
+  const remote = { ...defaultState(), device: { sync: true, draft: { text: 'theirs' } } };
+  assert.equal(mergeStates(local, remote).state.device.draft.text, 'mine');
+  assert.equal('draft' in mergeStates({ ...defaultState() }, remote).state.device, false);
+});

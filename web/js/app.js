@@ -2,7 +2,7 @@
 
 import { BASE_FACETS, FACETS, THEMES, facetById } from './facets.js';
 import {
-  deleteEntry, facetCounts, mergeStates, newEntryId, normaliseState, polishDay, polishedDays,
+  deleteEntry, draftOf, facetCounts, mergeStates, newEntryId, normaliseState, polishDay, polishedDays,
   sameState, searchEntries, streak, suggestion, visibleEntries, writeEntry,
 } from './state.js';
 import { dayKey, formatClock, formatDay, normaliseTime } from './time.js';
@@ -493,6 +493,25 @@ document.addEventListener('keydown', (e) => {
 let composerFacet = null;
 let editing = null;
 
+// A reflection left unsaved last time comes back as it was.
+if (state.device.draft) {
+  const { text, facet, editing: id } = state.device.draft;
+  $('composer-text').value = text;
+  if (facet) composerFacet = facet;
+  if (id && state.entries[id] && !state.entries[id].deleted) editing = id;
+}
+
+// Unsaved text is kept with the state, so quitting or a crash does not lose it.
+function keepDraft() {
+  const draft = draftOf($('composer-text').value, composerFacet, editing);
+  const { draft: old = null, ...device } = state.device;
+  if (JSON.stringify(old) === JSON.stringify(draft)) return;
+  state = { ...state, device: draft ? { ...device, draft } : device };
+  scheduleSave();
+}
+
+$('composer-text').addEventListener('input', keepDraft);
+
 function renderJournal() {
   const select = $('composer-facet');
   const open = FACETS.filter((f) => state.unlocked.facets.includes(f.id));
@@ -591,6 +610,7 @@ function startEdit(entry) {
 
 $('composer-facet').addEventListener('change', (e) => {
   composerFacet = e.target.value;
+  keepDraft();
   renderJournal();
 });
 
@@ -611,7 +631,8 @@ $('composer').addEventListener('submit', (e) => {
   setTimeout(() => ($('composer-hint').textContent = ''), 4000);
   editing = null;
   $('composer-text').value = '';
-  commit(next);
+  const { draft, ...device } = next.device;
+  commit({ ...next, device });
 });
 
 $('journal-search').addEventListener('input', () => renderJournal());

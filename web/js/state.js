@@ -93,8 +93,26 @@ export function normaliseState(raw) {
         time: typeof r.time === 'string' && /^\d{2}:\d{2}$/.test(r.time) ? r.time : '07:30',
       },
     };
+    const draft = normaliseDraft(raw.device.draft);
+    if (draft) out.device.draft = draft;
   }
   return canonical(out);
+}
+
+// A reflection being written and not saved yet, kept with this computer's settings so that
+// quitting or a crash does not lose it. Only text with something in it counts.
+function normaliseDraft(d) {
+  if (!isObject(d) || typeof d.text !== 'string' || !d.text.trim()) return null;
+  return {
+    text: d.text.slice(0, MAX_ENTRY_LENGTH),
+    facet: FACET_IDS.includes(d.facet) ? d.facet : null,
+    editing: typeof d.editing === 'string' && d.editing ? d.editing : null,
+  };
+}
+
+// The draft that text, facet and entry being edited make; null for empty text.
+export function draftOf(text, facet, editing) {
+  return normaliseDraft({ text, facet, editing });
 }
 
 // Objects with their keys in sorted order, so equal states give equal text.
