@@ -1,10 +1,10 @@
 // The built program with the real page, driven from outside through the X server the way a
 // person would: keys into the window, then quitting with Ctrl+Q.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
