@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/support/fakes.hpp"
+#include "tests/support/forwarding_host.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
 
@@ -31,15 +32,9 @@ struct Save {
 };
 
 // The standalone host behind a recorder of every save that reaches it.
-struct SaveRecorder final : LumoraHost {
+struct SaveRecorder final : ForwardingHost {
     SaveRecorder(LumoraHost& inner, std::string databasePath)
-        : inner(inner), databasePath(std::move(databasePath)) {}
-    std::string hostName() const override { return inner.hostName(); }
-    std::string extraScript() const override { return inner.extraScript(); }
-    double topInset() const override { return inner.topInset(); }
-    std::vector<std::string> giftSchemes() const override { return inner.giftSchemes(); }
-    std::array<double, 3> backgroundRGB() const override { return inner.backgroundRGB(); }
-    std::optional<std::string> loadState() override { return inner.loadState(); }
+        : ForwardingHost(inner), databasePath(std::move(databasePath)) {}
     void saveState(const json& data, bool sync) override {
         inner.saveState(data, sync);
         saves.push_back({data, sync, fileText()});
@@ -48,20 +43,9 @@ struct SaveRecorder final : LumoraHost {
         inner.saveDocument(document, sync);
         saves.push_back({json::parse(document), sync, fileText()});
     }
-    void setReminder(bool on, const std::string& time) override { inner.setReminder(on, time); }
-    void handleEvent(const std::string& name, const json& detail) override {
-        inner.handleEvent(name, detail);
-    }
-    void close(const std::string& reason) override { inner.close(reason); }
-    bool handleMessage(const std::string& type, const json& body) override {
-        return inner.handleMessage(type, body);
-    }
-    void attach(WeakPageView webView) override { inner.attach(std::move(webView)); }
-    void pageDidLoad() override { inner.pageDidLoad(); }
     std::string fileText() const {
         return fileExists(databasePath) ? readFile(databasePath) : std::string();
     }
-    LumoraHost& inner;
     std::string databasePath;
     std::vector<Save> saves;
 };

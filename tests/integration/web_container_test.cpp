@@ -3,6 +3,7 @@
 
 #include "container/page_call.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/forwarding_host.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
 
@@ -58,20 +59,9 @@ struct Recorder final : AudioMessages,
 };
 
 // The standalone host with the calls that only reach the host recorded in front of it.
-struct RecordingHost final : LumoraHost {
+struct RecordingHost final : test::ForwardingHost {
     RecordingHost(LumoraHost& inner, std::vector<std::string>& received)
-        : inner(inner), received(received) {}
-    std::string hostName() const override { return inner.hostName(); }
-    std::string extraScript() const override { return inner.extraScript(); }
-    double topInset() const override { return inner.topInset(); }
-    std::vector<std::string> giftSchemes() const override { return inner.giftSchemes(); }
-    std::array<double, 3> backgroundRGB() const override { return inner.backgroundRGB(); }
-    std::optional<std::string> loadState() override { return inner.loadState(); }
-    void saveState(const json& data, bool sync) override { inner.saveState(data, sync); }
-    void saveDocument(const std::string& document, bool sync) override {
-        inner.saveDocument(document, sync);
-    }
-    void setReminder(bool on, const std::string& time) override { inner.setReminder(on, time); }
+        : ForwardingHost(inner), received(received) {}
     void handleEvent(const std::string& name, const json& detail) override {
         received.push_back("event " + name + " " + detail.dump());
         inner.handleEvent(name, detail);
@@ -80,12 +70,6 @@ struct RecordingHost final : LumoraHost {
         received.push_back("close " + reason);
         inner.close(reason);
     }
-    bool handleMessage(const std::string& type, const json& body) override {
-        return inner.handleMessage(type, body);
-    }
-    void attach(WeakPageView webView) override { inner.attach(std::move(webView)); }
-    void pageDidLoad() override { inner.pageDidLoad(); }
-    LumoraHost& inner;
     std::vector<std::string>& received;
 };
 

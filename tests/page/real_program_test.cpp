@@ -82,6 +82,41 @@ class RealProgramTest : public ::testing::Test {
         ASSERT_NE(binary(), nullptr);
         ASSERT_NE(std::getenv("LUMORA_SOURCE_DIR"), nullptr);
     }
+    // The program's window once its page has loaded; empty when it never showed.
+    std::string windowOnceLoaded(Program& program) {
+        if (!program.waitForLog("[Lumora] page loaded")) {
+            ADD_FAILURE() << "the page never loaded\n" << program.log();
+            return {};
+        }
+        std::string window = windowId();
+        settle();
+        return window;
+    }
+    // The first start: past the welcome screen to Today, then "Write a reflection". A
+    // screenshot of Today goes to screenshot when one is named.
+    void openComposerOnFirstStart(const std::string& window, const std::string& screenshot = {}) {
+        // The welcome screen: past the skip link to "Begin".
+        keys(window, "Tab Tab Return");
+        ASSERT_TRUE(waitForSaved(env, "\"introDone\":true")) << savedState(env);
+        settle();
+        if (!screenshot.empty()) {
+            EXPECT_TRUE(captureWindow(window, test::artifactDirectory() + "/" + screenshot));
+        }
+        // Today: the heading has the focus; "Begin session", then "Write a reflection".
+        keys(window, "Tab Tab Return");
+        settle();
+    }
+    // A later start: nothing has the focus yet, so the skip link, the three tabs on top,
+    // "Begin session", then "Write a reflection".
+    void openComposerOnLaterStart(const std::string& window) {
+        keys(window, "Tab Tab Tab Tab Tab Tab Return");
+        settle();
+    }
+    // The keys, ending with Ctrl+Q; the exit status, or -1 when it still runs.
+    int quitWith(Program& program, const std::string& window, const std::string& last) {
+        keys(window, last);
+        return program.waitForExit(10);
+    }
     test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
 };
 
@@ -90,22 +125,12 @@ TEST_F(RealProgramTest, AReflectionWrittenJustBeforeCtrlQIsKeptAndComesBack) {
     const std::string second = "Evening walk by the river";
     {
         Program program(env.root() + "/run1.log", {"--web-root", webRoot()});
-        ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
-        std::string window = windowId();
+        std::string window = windowOnceLoaded(program);
         ASSERT_FALSE(window.empty());
-        settle();
-        // The welcome screen: past the skip link to "Begin".
-        keys(window, "Tab Tab Return");
-        ASSERT_TRUE(waitForSaved(env, "\"introDone\":true")) << savedState(env);
-        settle();
-        EXPECT_TRUE(captureWindow(window, test::artifactDirectory() + "/real-program-home.png"));
-        // Today: the heading has the focus; "Begin session", then "Write a reflection".
-        keys(window, "Tab Tab Return");
-        settle();
+        openComposerOnFirstStart(window, "real-program-home.png");
         type(window, first);
         // To "Save reflection" and press it, then quit while the save is still held back.
-        keys(window, "Tab Return ctrl+q");
-        int status = program.waitForExit(10);
+        int status = quitWith(program, window, "Tab Return ctrl+q");
         ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << program.log();
     }
@@ -114,17 +139,11 @@ TEST_F(RealProgramTest, AReflectionWrittenJustBeforeCtrlQIsKeptAndComesBack) {
     // The second start begins on Today with the first reflection in hand: the page saves
     // its whole journal, so the next save holds both only if the first came back.
     Program program(env.root() + "/run2.log", {"--web-root", webRoot()});
-    ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
-    std::string window = windowId();
+    std::string window = windowOnceLoaded(program);
     ASSERT_FALSE(window.empty());
-    settle();
-    // Nothing has the focus yet: the skip link, the three tabs on top, "Begin session",
-    // then "Write a reflection".
-    keys(window, "Tab Tab Tab Tab Tab Tab Return");
-    settle();
+    openComposerOnLaterStart(window);
     type(window, second);
-    keys(window, "Tab Return ctrl+q");
-    int status = program.waitForExit(10);
+    int status = quitWith(program, window, "Tab Return ctrl+q");
     ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << program.log();
     std::string saved = savedState(env);
@@ -138,19 +157,12 @@ TEST_F(RealProgramTest, AReflectionLeftUnsavedAtCtrlQComesBackToBeSaved) {
     const std::string text = "Half a thought about the sea";
     {
         Program program(env.root() + "/run1.log", {"--web-root", webRoot()});
-        ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
-        std::string window = windowId();
+        std::string window = windowOnceLoaded(program);
         ASSERT_FALSE(window.empty());
-        settle();
-        keys(window, "Tab Tab Return");
-        ASSERT_TRUE(waitForSaved(env, "\"introDone\":true")) << savedState(env);
-        settle();
-        keys(window, "Tab Tab Return");
-        settle();
+        openComposerOnFirstStart(window);
         type(window, text);
-        keys(window, "ctrl+q");
-        int status = program.waitForExit(10);
-        ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+        ASSERT_NE(quitWith(program, window, "ctrl+q"), -1) << "still running after Ctrl+Q\n"
+                                                           << program.log();
     }
     auto saved = nlohmann::json::parse(savedState(env), nullptr, false);
     ASSERT_TRUE(saved.is_object()) << savedState(env);
@@ -158,16 +170,12 @@ TEST_F(RealProgramTest, AReflectionLeftUnsavedAtCtrlQComesBackToBeSaved) {
     EXPECT_TRUE(saved["entries"].empty()) << saved.dump();
 
     Program program(env.root() + "/run2.log", {"--web-root", webRoot()});
-    ASSERT_TRUE(program.waitForLog("[Lumora] page loaded")) << program.log();
-    std::string window = windowId();
+    std::string window = windowOnceLoaded(program);
     ASSERT_FALSE(window.empty());
-    settle();
     // "Write a reflection" again, then straight to "Save reflection": the text is there.
-    keys(window, "Tab Tab Tab Tab Tab Tab Return");
-    settle();
-    keys(window, "Tab Return ctrl+q");
-    int status = program.waitForExit(10);
-    ASSERT_NE(status, -1) << "still running after Ctrl+Q\n" << program.log();
+    openComposerOnLaterStart(window);
+    ASSERT_NE(quitWith(program, window, "Tab Return ctrl+q"), -1) << "still running after Ctrl+Q\n"
+                                                                  << program.log();
     saved = nlohmann::json::parse(savedState(env), nullptr, false);
     ASSERT_TRUE(saved.is_object()) << savedState(env);
     ASSERT_EQ(saved["entries"].size(), 1u) << saved.dump();
