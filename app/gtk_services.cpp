@@ -9,20 +9,22 @@ namespace {
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
 }
 
-GtkActivityInhibitor::GtkActivityInhibitor(GtkApplication* app,
-                                           GtkWindow* (*window)(gpointer), gpointer data)
+GtkActivityInhibitor::GtkActivityInhibitor(GtkApplication* app, GtkWindow* (*window)(gpointer),
+                                           gpointer data)
     : app_(app), window_(window), windowData_(data) {}
 
-GtkActivityInhibitor::~GtkActivityInhibitor() { end(); }
+GtkActivityInhibitor::~GtkActivityInhibitor() {
+    end();
+}
 
 void GtkActivityInhibitor::begin(const std::string& reason) {
     if (active_) return;
     active_ = true;
-    cookie_ = gtk_application_inhibit(
-        app_, window_(windowData_),
-        static_cast<GtkApplicationInhibitFlags>(GTK_APPLICATION_INHIBIT_IDLE |
-                                                GTK_APPLICATION_INHIBIT_SUSPEND),
-        reason.c_str());
+    cookie_ =
+        gtk_application_inhibit(app_, window_(windowData_),
+                                static_cast<GtkApplicationInhibitFlags>(
+                                    GTK_APPLICATION_INHIBIT_IDLE | GTK_APPLICATION_INHIBIT_SUSPEND),
+                                reason.c_str());
     GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
     if (!bus || awaitingReply_ || screenSaverCookie_ != 0) return;
     // Ask only when the name has an owner, so no service gets activated for this.
@@ -70,19 +72,29 @@ void GtkActivityInhibitor::end() {
 }
 
 namespace {
+// GIO's message may quote the link it could not open.
+std::string linkFreeReason(std::string reason, std::string_view uri) {
+    if (uri.empty()) return reason;
+    for (auto at = reason.find(uri); at != std::string::npos; at = reason.find(uri, at))
+        reason.replace(at, uri.size(), "the link");
+    return reason;
+}
+
 void onLaunched(GObject*, GAsyncResult* result, gpointer data) {
     std::unique_ptr<gchar, GFreeDeleter> uri(static_cast<gchar*>(data));
     GPtr<GError> error;
     if (g_app_info_launch_default_for_uri_finish(result, error.out())) return;
+    // A link's path, query and body can hold the user's own words (a mailto: share carries
+    // the reflection), so only its scheme reaches the log.
+    std::unique_ptr<gchar, GFreeDeleter> scheme(g_uri_parse_scheme(uri.get()));
+    std::string what = scheme ? std::string(scheme.get()) + ":" : std::string("such");
     // With no program registered for the scheme GLib falls back to asking the URI as a
     // file, and a "mailto:" file "is not supported"; say what is really missing.
     if (!error || g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED)) {
-        std::unique_ptr<gchar, GFreeDeleter> scheme(g_uri_parse_scheme(uri.get()));
-        log("could not open " + std::string(uri.get()) + ": no program is set to open " +
-            (scheme ? std::string(scheme.get()) + ":" : std::string("such")) + " links");
+        log("could not open a " + what + " link: no program is set to open " + what + " links");
         return;
     }
-    log("could not open " + std::string(uri.get()) + ": " + error->message);
+    log("could not open a " + what + " link: " + linkFreeReason(error->message, uri.get()));
 }
 }  // namespace
 

@@ -1,6 +1,11 @@
 #include "app/standalone_host.hpp"
 
+#include <cerrno>
+#include <cstring>
+
+#include "container/log.hpp"
 #include "container/message.hpp"
+#include "container/page_call.hpp"
 #include "store/lumora_store.hpp"
 
 namespace lumora {
@@ -24,8 +29,48 @@ void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
 }
 
 void StandaloneHost::saveDocument(const std::string& document, bool sync) {
-    store_.saveCompact(document);
+    auto saved = store_.saveCompact(document);
+    noteLocalSave(saved ? 0 : saved.error());
     if (cloud_) cloud_->pushDocument(document, sync);
+}
+
+std::string StandaloneHost::saveFailedNote(int error) {
+    std::string why;
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            why = "the disk is full";
+            break;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            why = "its folder cannot be written";
+            break;
+        case ENOENT:
+        case ENOTDIR:
+            why = "its folder is missing";
+            break;
+        default:
+            why = std::string("the system said \u201c") + std::strerror(error) + "\u201d";
+    }
+    return "Your journal could not be saved on this computer: " + why +
+           ". What you wrote stays here while Lumora is open, and saving is tried again with "
+           "your next change.";
+}
+
+void StandaloneHost::noteLocalSave(int error) {
+    // Once per run of failures: the page saves on every change, and one note says it all.
+    if ((error != 0) == saveFailing_) return;
+    saveFailing_ = error != 0;
+    std::string note;
+    if (saveFailing_) {
+        log("save failed: " + std::string(std::strerror(error)) + " (" + store_.path() + ")");
+        note = saveFailedNote(error);
+    } else {
+        log("saving works again");
+        note = "Your journal is saved on this computer again.";
+    }
+    if (auto argument = textArgument(note)) evaluateIfAlive(page_, pageCall("__lmNote", *argument));
 }
 
 void StandaloneHost::setReminder(bool on, const std::string& time) {
@@ -45,6 +90,7 @@ bool StandaloneHost::handleMessage(const std::string& type, const nlohmann::json
 }
 
 void StandaloneHost::attach(WeakPageView webView) {
+    page_ = webView;
     if (cloud_) cloud_->setWebView(std::move(webView));
 }
 

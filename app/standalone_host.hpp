@@ -31,11 +31,19 @@ class StandaloneHost final : public LumoraHost {
     void attach(WeakPageView webView) override;
     void pageDidLoad() override;
 
+    // What the page is told when its journal could not be written to this computer.
+    static std::string saveFailedNote(int error);
+
   private:
+    // Logs and tells the page when saving starts failing and when it works again.
+    void noteLocalSave(int error);
+
     LumoraStore& store_;
     CloudService* cloud_;
     ReminderService* reminder_;
     MainLoop& loop_;
+    WeakPageView page_;
+    bool saveFailing_ = false;
 };
 
 }  // namespace lumora

@@ -2,6 +2,9 @@
 
 #include <glib.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "app/lumora_host.hpp"
 #include "container/controller.hpp"
 #include "container/glib_ptr.hpp"
@@ -19,6 +22,10 @@ std::optional<std::string> uriScheme(const std::string& uri) {
 }
 
 Bridge::Bridge(BridgeServices services, MainLoop& loop) : services_(services), loop_(loop) {}
+
+Bridge::~Bridge() {
+    cancelRetry();
+}
 
 void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
     if (!body.is_object() || body.empty()) return;
@@ -128,8 +135,15 @@ NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url) {
     return NavigationDecision::Cancel;
 }
 
+void Bridge::didStartLoad() {
+    // A reload (the page's own, or one after a crash) must not see the state and screen of
+    // the first load: the page would take them for current and save them over newer ones.
+    if (controller_) controller_->prepareLoad();
+}
+
 void Bridge::didFinishNavigation() {
     log("page loaded");
+    recovering_ = false;
     if (controller_) controller_->pageDidFinish();
 }
 
@@ -139,6 +153,12 @@ void Bridge::didFailNavigation(const std::string& error) {
 
 void Bridge::didFailProvisionalNavigation(const std::string& error) {
     log(" load failed: " + error);
+    // A page that moved with history.pushState has an address no file answers; after a
+    // crash it comes back from the start page instead of blank.
+    if (!recovering_ || !controller_) return;
+    recovering_ = false;
+    log("reloading from the start page");
+    if (auto web = controller_->existingWebView()) web->load(kStartPage);
 }
 
 void Bridge::webContentProcessDidTerminate() {
@@ -152,21 +172,48 @@ void Bridge::webContentProcessDidTerminate() {
     if (static_cast<int>(terminations_.size()) >= kCrashLimit) {
         reloadSuspended_ = true;
         terminations_.clear();
+        if (now - lastSuspension_ > kRetryResetSeconds) retryStep_ = 0;
+        lastSuspension_ = now;
+        constexpr std::size_t kSteps = std::size(kRetryDelays);
+        double delay = kRetryDelays[std::min(retryStep_, kSteps - 1)];
+        ++retryStep_;
         log("web content process terminated " + std::to_string(kCrashLimit) +
-            " times within 60 seconds; not reloading until the window is activated");
+            " times within 60 seconds; trying again in " + std::to_string(static_cast<int>(delay)) +
+            " seconds, or at the next key press or click");
+        cancelRetry();
+        retryTimer_ = loop_.after(delay, [this] {
+            retryTimer_ = 0;
+            resumeReloading("reloading the page after waiting");
+        });
         return;
     }
     reloadPage();
 }
 
 void Bridge::windowActivated() {
+    resumeReloading("reloading the page after the window was activated");
+}
+
+void Bridge::userActed() {
+    resumeReloading("reloading the page at the user's key press or click");
+}
+
+void Bridge::resumeReloading(const char* why) {
     if (!reloadSuspended_ || !controller_) return;
     reloadSuspended_ = false;
-    log("reloading the page after the window was activated");
+    cancelRetry();
+    log(why);
     reloadPage();
 }
 
+void Bridge::cancelRetry() {
+    if (retryTimer_ == 0) return;
+    loop_.cancel(retryTimer_);
+    retryTimer_ = 0;
+}
+
 void Bridge::reloadPage() {
+    recovering_ = true;
     controller_->installStartupScript();
     if (auto web = controller_->existingWebView()) web->reload();
 }

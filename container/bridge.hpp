@@ -27,11 +27,17 @@ enum class NavigationDecision { Allow, Cancel };
 // Receives the page's messages and the web view's navigation events.
 class Bridge {
   public:
-    // Reloads after this many terminations within kCrashWindowSeconds stop.
+    // Reloads after this many terminations within kCrashWindowSeconds stop for a while:
+    // the next try comes after the first of kRetryDelays, then the next, and so on (the
+    // last repeats); a key press or click in the window, or its activation, tries at once.
     static constexpr int kCrashLimit = 3;
     static constexpr double kCrashWindowSeconds = 60.0;
+    static constexpr double kRetryDelays[] = {5, 30, 120};
+    // A crash loop this long after the last one starts the delays from the first again.
+    static constexpr double kRetryResetSeconds = 600;
 
     Bridge(BridgeServices services, MainLoop& loop);
+    ~Bridge();
 
     void setController(LumoraController* controller) { controller_ = controller; }
 
@@ -44,12 +50,16 @@ class Bridge {
     // Every navigation action, in any frame, including new-window requests.
     NavigationDecision decidePolicy(const std::optional<std::string>& url);
 
+    // The main frame starts loading a document: it gets a start-up script built now.
+    void didStartLoad();
     void didFinishNavigation();
     void didFailNavigation(const std::string& error);
     void didFailProvisionalNavigation(const std::string& error);
     void webContentProcessDidTerminate();
-    // The window became active: resumes reloading after a crash loop.
+    // The window became active, or the user pressed a key or clicked in it: resumes
+    // reloading after a crash loop.
     void windowActivated();
+    void userActed();
 
     bool activityActive() const { return activity_; }
     bool reloadSuspended() const { return reloadSuspended_; }
@@ -60,6 +70,8 @@ class Bridge {
     void openLink(const nlohmann::json& body);
     void openReview(const nlohmann::json& body);
     void reloadPage();
+    void resumeReloading(const char* why);
+    void cancelRetry();
 
     BridgeServices services_;
     MainLoop& loop_;
@@ -67,6 +79,11 @@ class Bridge {
     bool activity_ = false;
     bool reloadSuspended_ = false;
     std::deque<double> terminations_;
+    // The reload that follows a crash, until its page has loaded.
+    bool recovering_ = false;
+    std::size_t retryStep_ = 0;
+    double lastSuspension_ = -1e9;
+    MainLoop::TimerId retryTimer_ = 0;
 };
 
 // The scheme of a URI as GLib parses it, or nothing when it does not parse.

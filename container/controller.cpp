@@ -18,7 +18,9 @@ LumoraController::LumoraController(LumoraHost& host, BridgeServices bridgeServic
     bridge_.setController(this);
 }
 
-LumoraController::~LumoraController() { bridge_.setController(nullptr); }
+LumoraController::~LumoraController() {
+    bridge_.setController(nullptr);
+}
 
 std::shared_ptr<WebViewBackend> LumoraController::webView() {
     if (!web_) web_ = makeWebView();
@@ -47,7 +49,14 @@ std::string LumoraController::startupScript() const {
 }
 
 void LumoraController::installStartupScript() {
-    if (web_) web_->setStartupScript(startupScript());
+    if (!web_) return;
+    web_->setStartupScript(startupScript());
+    scriptUnused_ = true;
+}
+
+void LumoraController::prepareLoad() {
+    if (!scriptUnused_) installStartupScript();
+    scriptUnused_ = false;
 }
 
 void LumoraController::pageDidFinish() {

@@ -17,7 +17,7 @@ inline constexpr const char* kStartPage = "lumora://app/index.html";
 
 // The platform web view as the controller drives it.
 class WebViewBackend : public PageView {
-public:
+  public:
     // Replaces every user script by this one, injected at document start, top frame only.
     virtual void setStartupScript(const std::string& source) = 0;
     virtual void load(const std::string& uri) = 0;
@@ -35,11 +35,11 @@ struct ControllerServices {
 
 // Owns the one web view, builds the start-up script and follows the page's load cycle.
 class LumoraController {
-public:
+  public:
     static constexpr double kGiftDeliveryDelay = 0.8;
 
-    LumoraController(LumoraHost& host, BridgeServices bridgeServices,
-                     ControllerServices services, MainLoop& loop, WebViewFactory factory);
+    LumoraController(LumoraHost& host, BridgeServices bridgeServices, ControllerServices services,
+                     MainLoop& loop, WebViewFactory factory);
     ~LumoraController();
     LumoraController(const LumoraController&) = delete;
     LumoraController& operator=(const LumoraController&) = delete;
@@ -49,6 +49,9 @@ public:
     std::shared_ptr<WebViewBackend> existingWebView() const { return web_; }
 
     void installStartupScript();
+    // The main frame starts loading: installs a freshly built start-up script unless the
+    // one installed last has not been used by a load yet.
+    void prepareLoad();
     void pageDidFinish();
     // Evaluates now when the page has loaded; otherwise queues until it has.
     void runScript(const std::string& script);
@@ -60,7 +63,7 @@ public:
     bool loaded = false;
     std::string screen = "intro";
 
-private:
+  private:
     std::shared_ptr<WebViewBackend> makeWebView();
 
     LumoraHost& host_;
@@ -70,6 +73,7 @@ private:
     WebViewFactory factory_;
     std::shared_ptr<WebViewBackend> web_;
     std::vector<std::string> queued_;
+    bool scriptUnused_ = false;
 };
 
 }  // namespace lumora

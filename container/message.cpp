@@ -1,5 +1,7 @@
 #include "container/message.hpp"
 
+#include <glib.h>
+
 #include <cmath>
 #include <limits>
 
@@ -125,6 +127,61 @@ bool nestingWithin(std::string_view text, int maxDepth) {
         }
     }
     return true;
+}
+
+namespace {
+// The value of the "\\uXXXX" escape starting at at, or -1.
+int escapedUnit(const std::string& text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    int value = 0;
+    for (std::size_t i = at + 2; i < at + 6; ++i) {
+        int digit = g_ascii_xdigit_value(text[i]);
+        if (digit < 0) return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+bool isHighSurrogate(int unit) {
+    return unit >= 0xd800 && unit <= 0xdbff;
+}
+bool isLowSurrogate(int unit) {
+    return unit >= 0xdc00 && unit <= 0xdfff;
+}
+}  // namespace
+
+std::size_t replaceLoneSurrogates(std::string& text) {
+    // Only a surrogate's escape begins "\\ud"; most messages have none, and a save can be
+    // megabytes.
+    if (text.find("\\ud") == std::string::npos && text.find("\\uD") == std::string::npos) return 0;
+    std::size_t replaced = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (!inString) {
+            inString = c == '"';
+            continue;
+        }
+        if (c == '"') {
+            inString = false;
+            continue;
+        }
+        if (c != '\\') continue;
+        int unit = escapedUnit(text, i);
+        if (unit < 0) {
+            ++i;  // a two-character escape, or one the parser will refuse anyway
+            continue;
+        }
+        if (isHighSurrogate(unit) && isLowSurrogate(escapedUnit(text, i + 6))) {
+            i += 11;
+            continue;
+        }
+        if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            text.replace(i, 6, "\\ufffd");
+            ++replaced;
+        }
+        i += 5;
+    }
+    return replaced;
 }
 
 bool isJsonDocument(const nlohmann::json& value) {

@@ -39,6 +39,11 @@ std::optional<std::string> compactJson(const nlohmann::json& value);
 // that are dropped before parsing: copying and printing a value recurse over its depth.
 bool nestingWithin(std::string_view jsonText, int maxDepth);
 
+// Replaces each unpaired UTF-16 surrogate escape ("\\ud83d" without its partner) in the
+// strings and keys of JSON text by "\\ufffd", in place, and returns how many it replaced.
+// Page strings may hold them (a text cut through an emoji); JSON parsers refuse them.
+std::size_t replaceLoneSurrogates(std::string& jsonText);
+
 // True for a top-level object or array with only finite numbers inside.
 bool isJsonDocument(const nlohmann::json& value);
 

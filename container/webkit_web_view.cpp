@@ -104,6 +104,54 @@ void WebKitBackend::connectSignals() {
     g_signal_connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
     g_signal_connect(view_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(onContextMenu), this);
+}
+
+gboolean WebKitBackend::onContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*,
+                                      gpointer) {
+    // The page is an application, not a document to browse: going back, forward or
+    // reloading would only lose what is on screen, and a new window never opens.
+    GList* items = g_list_copy(webkit_context_menu_get_items(menu));
+    for (GList* item = items; item; item = item->next) {
+        auto* entry = static_cast<WebKitContextMenuItem*>(item->data);
+        if (isBrowsingAction(webkit_context_menu_item_get_stock_action(entry)))
+            webkit_context_menu_remove(menu, entry);
+    }
+    g_list_free(items);
+    // Drop separators left at either end or next to each other.
+    bool previousWasSeparator = true;
+    items = g_list_copy(webkit_context_menu_get_items(menu));
+    for (GList* item = items; item; item = item->next) {
+        auto* entry = static_cast<WebKitContextMenuItem*>(item->data);
+        bool separator = webkit_context_menu_item_is_separator(entry);
+        if (separator && (previousWasSeparator || !item->next))
+            webkit_context_menu_remove(menu, entry);
+        else
+            previousWasSeparator = separator;
+    }
+    g_list_free(items);
+    return webkit_context_menu_get_n_items(menu) == 0;  // nothing left: no menu at all
+}
+
+bool WebKitBackend::isBrowsingAction(WebKitContextMenuAction action) {
+    switch (action) {
+        case WEBKIT_CONTEXT_MENU_ACTION_GO_BACK:
+        case WEBKIT_CONTEXT_MENU_ACTION_GO_FORWARD:
+        case WEBKIT_CONTEXT_MENU_ACTION_STOP:
+        case WEBKIT_CONTEXT_MENU_ACTION_RELOAD:
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW:
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_IMAGE_IN_NEW_WINDOW:
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_FRAME_IN_NEW_WINDOW:
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_VIDEO_IN_NEW_WINDOW:
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_AUDIO_IN_NEW_WINDOW:
+        case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_LINK_TO_DISK:
+        case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_IMAGE_TO_DISK:
+        case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_VIDEO_TO_DISK:
+        case WEBKIT_CONTEXT_MENU_ACTION_DOWNLOAD_AUDIO_TO_DISK:
+            return true;
+        default:
+            return false;
+    }
 }
 
 void WebKitBackend::evaluate(const std::string& script) {
@@ -134,11 +182,21 @@ void WebKitBackend::onScriptMessage(WebKitUserContentManager*, JSCValue* value, 
 
 namespace {
 
+// The engine's JSON text of a value, with unpaired surrogates made U+FFFD (counted in
+// repaired): a page string may hold them, and no parser takes them.
+std::optional<std::string> engineJson(JSCValue* value, std::size_t& repaired) {
+    std::unique_ptr<char, GFreeDeleter> raw(jsc_value_to_json(value, 0));
+    if (!raw) return std::nullopt;
+    std::string text(raw.get());
+    repaired += replaceLoneSurrogates(text);
+    return text;
+}
+
 // The body is converted to JSON once, here; everything behind the bridge sees JSON.
-std::optional<nlohmann::json> parseBody(JSCValue* value) {
-    std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(value, 0));
-    if (!text || !nestingWithin(text.get(), kMaxMessageDepth)) return std::nullopt;
-    auto body = nlohmann::json::parse(text.get(), nullptr, false);
+std::optional<nlohmann::json> parseBody(JSCValue* value, std::size_t& repaired) {
+    auto text = engineJson(value, repaired);
+    if (!text || !nestingWithin(*text, kMaxMessageDepth)) return std::nullopt;
+    auto body = nlohmann::json::parse(*text, nullptr, false);
     if (body.is_discarded()) return std::nullopt;
     return body;
 }
@@ -178,21 +236,21 @@ bool bytesEqual(GBytes* bytes, std::string_view expected) {
 // every check (nesting, unparsable text, field kinds) still sees all other fields. A "pcm"
 // that is not a plain string takes the ordinary path whole. What differs is only a "pcm"
 // JSON could not carry (lone surrogates), and such text fails the strict Base64 check.
-std::optional<nlohmann::json> WebKitBackend::parseChunk(JSCValue* value) {
+std::optional<nlohmann::json> WebKitBackend::parseChunk(JSCValue* value, std::size_t& repaired) {
     GPtr<JSCValue> type = property(value, "type");
     GPtr<GBytes> typeText = stringBytes(type.get());
-    if (!typeText || !bytesEqual(typeText.get(), "audioChunk")) return parseBody(value);
+    if (!typeText || !bytesEqual(typeText.get(), "audioChunk")) return parseBody(value, repaired);
     GPtr<JSCValue> pcm = property(value, "pcm");
     GPtr<GBytes> bytes = stringBytes(pcm.get());
-    if (!bytes) return parseBody(value);
+    if (!bytes) return parseBody(value, repaired);
     gsize size = 0;
     const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
     // The UTF-8 conversion silently drops lone surrogates, which JSON would have refused;
     // one byte per UTF-16 unit means plain ASCII, where nothing can have been dropped.
-    if (utf16Length(pcm.get()) != static_cast<double>(size)) return parseBody(value);
-    if (!jsc_value_object_delete_property(value, "pcm")) return parseBody(value);
+    if (utf16Length(pcm.get()) != static_cast<double>(size)) return parseBody(value, repaired);
+    if (!jsc_value_object_delete_property(value, "pcm")) return parseBody(value, repaired);
     ++fastChunks_;
-    auto body = parseBody(value);
+    auto body = parseBody(value, repaired);
     if (!body || !body->is_object()) return std::nullopt;
     (*body)["pcm"] = std::string(data ? data : "", size);
     return body;
@@ -204,15 +262,15 @@ std::optional<SaveMessage> takeSaveMessage(JSCValue* value) {
     if (!typeText || !bytesEqual(typeText.get(), "save")) return std::nullopt;
     GPtr<JSCValue> data = property(value, "data");
     if (!data || !jsc_value_is_object(data.get())) return std::nullopt;
-    std::unique_ptr<char, GFreeDeleter> text(jsc_value_to_json(data.get(), 0));
+    SaveMessage save;
+    auto text = engineJson(data.get(), save.repaired);
     // The message's own level counts towards the depth. An object with toJSON (a Date)
     // prints as a scalar, which canonicalJson refuses along with all text the parser would.
-    if (!text || !nestingWithin(text.get(), kMaxMessageDepth - 1)) return std::nullopt;
-    auto document = canonicalJson(text.get());
+    if (!text || !nestingWithin(*text, kMaxMessageDepth - 1)) return std::nullopt;
+    auto document = canonicalJson(*text);
     if (!document) return std::nullopt;
     if (!jsc_value_object_delete_property(value, "data")) return std::nullopt;
-    SaveMessage save;
-    auto rest = parseBody(value);
+    auto rest = parseBody(value, save.repaired);
     if (!rest || !rest->is_object()) {
         save.dropped = true;
         return save;
@@ -222,17 +280,28 @@ std::optional<SaveMessage> takeSaveMessage(JSCValue* value) {
     return save;
 }
 
+namespace {
+void logRepaired(std::size_t repaired) {
+    if (repaired > 0)
+        log("message text held " + std::to_string(repaired) +
+            " unpaired surrogate(s); replaced by U+FFFD");
+}
+}  // namespace
+
 void WebKitBackend::receiveMessage(JSCValue* value) {
     if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
     if (saveFastPath_) {
         if (auto save = takeSaveMessage(value)) {
+            logRepaired(save->repaired);
             if (save->dropped) return;
             ++fastSaves_;
             bridge_.dispatchSave(save->rest, save->document);
             return;
         }
     }
-    auto body = chunkFastPath_ ? parseChunk(value) : parseBody(value);
+    std::size_t repaired = 0;
+    auto body = chunkFastPath_ ? parseChunk(value, repaired) : parseBody(value, repaired);
+    logRepaired(repaired);
     if (!body) return;
     bridge_.dispatch(*body, weak_from_this());
 }
@@ -261,7 +330,11 @@ gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
 
 void WebKitBackend::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* backend = static_cast<WebKitBackend*>(self);
-    if (event == WEBKIT_LOAD_STARTED) backend->loadFailed_ = false;
+    if (event == WEBKIT_LOAD_STARTED) {
+        backend->loadFailed_ = false;
+        // Before the scheme handler answers, so the new document gets the new script.
+        backend->bridge_.didStartLoad();
+    }
     if (event == WEBKIT_LOAD_FINISHED && !backend->loadFailed_)
         backend->bridge_.didFinishNavigation();
 }

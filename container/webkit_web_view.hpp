@@ -47,7 +47,7 @@ class WebKitBackend final : public WebViewBackend,
     WebKitBackend(Bridge& bridge) : bridge_(bridge) {}
     void connectSignals();
 
-    std::optional<nlohmann::json> parseChunk(JSCValue* value);
+    std::optional<nlohmann::json> parseChunk(JSCValue* value, std::size_t& repaired);
     static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer self);
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                    WebKitPolicyDecisionType type, gpointer self);
@@ -58,6 +58,14 @@ class WebKitBackend final : public WebViewBackend,
                                        gpointer self);
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer);
 
+  public:
+    // The web view's context menu, trimmed to what an application's page wants: editing,
+    // spelling and (with developer extras) Inspect Element stay. True when nothing is left.
+    static gboolean onContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*,
+                                  gpointer);
+    static bool isBrowsingAction(WebKitContextMenuAction action);
+
+  private:
     Bridge& bridge_;
     WebKitWebView* view_ = nullptr;  // one strong reference, dropped in the destructor
     WebKitUserContentManager* content_ = nullptr;
@@ -74,6 +82,7 @@ struct SaveMessage {
     bool dropped = false;  // the rest is malformed, so the message is dropped as a whole
     nlohmann::json rest;   // the other fields, parsed the ordinary way
     std::string document;
+    std::size_t repaired = 0;  // unpaired surrogates made U+FFFD
 };
 // Nothing when the message is not such a save, or its data is text the ordinary path
 // would refuse; it then takes the ordinary path whole. Takes "data" out of the message.

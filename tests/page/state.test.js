@@ -136,3 +136,21 @@ test('an unsaved reflection stays with this computer and is repaired on load', (
   assert.equal(mergeStates(local, remote).state.device.draft.text, 'mine');
   assert.equal('draft' in mergeStates({ ...defaultState() }, remote).state.device, false);
 });
+
+test('text cut or repaired on the way in stays valid UTF-16', () => {
+  const lone = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
+  // An emoji straddling the limit, as a broken copy or a long paste would bring it.
+  const long = `${'a'.repeat(19999)}😀 and more`;
+  const s = normaliseState({
+    entries: { a: { text: long }, b: { text: 'half \uD83D a pair' } },
+    device: { draft: { text: long } },
+  });
+  const written = writeEntry(s, { id: 'c', day: '2026-12-01', facet: 'calm', text: long }, 1);
+  for (const text of [s.entries.a.text, s.device.draft.text, written.entries.c.text]) {
+    assert.doesNotMatch(text, lone);
+    assert.equal(text, 'a'.repeat(19999));
+  }
+  assert.equal(s.entries.b.text, 'half \uFFFD a pair');
+  // A pair that ends exactly at the limit is kept whole.
+  assert.equal(normaliseState({ entries: { a: { text: `${'a'.repeat(19998)}😀!` } } }).entries.a.text.slice(-2), '😀');
+});

@@ -49,7 +49,11 @@ struct FakeWeb final : WebViewBackend {
     int reloads = 0;
 };
 
-struct Recorder final : AudioMessages, PdfExporter, SharePicker, ActivityInhibitor, UrlOpener,
+struct Recorder final : AudioMessages,
+                        PdfExporter,
+                        SharePicker,
+                        ActivityInhibitor,
+                        UrlOpener,
                         GiftService {
     void setWebView(WeakPageView) override {}
     void handle(const std::string& type, const json&) override { audio.push_back(type); }
@@ -57,7 +61,9 @@ struct Recorder final : AudioMessages, PdfExporter, SharePicker, ActivityInhibit
         pdfs.push_back({name, blocks});
         return pdfResult;
     }
-    void presentSavePanel(const std::string& file, WeakPageView) override { panels.push_back(file); }
+    void presentSavePanel(const std::string& file, WeakPageView) override {
+        panels.push_back(file);
+    }
     void sendPdfNote(WeakPageView, const std::string& text) override { notes.push_back(text); }
     void share(const std::string& s, const std::string& t, WeakPageView) override {
         shares.push_back({s, t});
@@ -77,7 +83,7 @@ struct Recorder final : AudioMessages, PdfExporter, SharePicker, ActivityInhibit
 };
 
 class BridgeTest : public ::testing::Test {
-protected:
+  protected:
     BridgeTest()
         : controller(host, {&rec, &rec, &rec, &rec, &rec}, {&rec, &rec}, loop,
                      [this](Bridge&) { return web; }) {
@@ -273,11 +279,62 @@ TEST_F(BridgeTest, CrashReloadsWithRebuiltScriptAndStopsInALoop) {
     controller.bridge().webContentProcessDidTerminate();  // third within 60 s
     EXPECT_EQ(web->reloads, 2);
     EXPECT_TRUE(controller.bridge().reloadSuspended());
-    EXPECT_TRUE(logs.contains("not reloading until the window is activated"));
+    EXPECT_TRUE(logs.contains("trying again in 5 seconds"));
     controller.bridge().windowActivated();
     EXPECT_EQ(web->reloads, 3);
     controller.bridge().windowActivated();
     EXPECT_EQ(web->reloads, 3);
+    loop.advance(10);  // the retry that activation made needless does not come
+    EXPECT_EQ(web->reloads, 3);
+}
+
+// A loop that goes on is retried later and later, never given up; the user's key press
+// or click in the window tries at once.
+TEST_F(BridgeTest, CrashLoopRetriesWithGrowingDelays) {
+    auto crashThrice = [&] {
+        for (int i = 0; i < Bridge::kCrashLimit; ++i) {
+            loop.advance(1);
+            controller.bridge().webContentProcessDidTerminate();
+        }
+    };
+    crashThrice();
+    int reloads = web->reloads;
+    loop.advance(4.9);
+    EXPECT_EQ(web->reloads, reloads);
+    loop.advance(0.2);
+    EXPECT_EQ(web->reloads, reloads + 1);
+    EXPECT_FALSE(controller.bridge().reloadSuspended());
+
+    crashThrice();
+    reloads = web->reloads;
+    loop.advance(29);
+    EXPECT_EQ(web->reloads, reloads);
+    controller.bridge().userActed();
+    EXPECT_EQ(web->reloads, reloads + 1);
+    loop.advance(5);  // the timer went with the reload it was waiting for
+    EXPECT_EQ(web->reloads, reloads + 1);
+
+    crashThrice();
+    EXPECT_TRUE(logs.contains("trying again in 120 seconds"));
+    loop.advance(121);
+    crashThrice();  // the longest delay repeats
+    reloads = web->reloads;
+    loop.advance(119);
+    EXPECT_EQ(web->reloads, reloads);
+    loop.advance(2);
+    EXPECT_EQ(web->reloads, reloads + 1);
+}
+
+// Reloads the page starts itself see the state and screen of now, not of the first load.
+TEST_F(BridgeTest, EveryLoadGetsAStartupScriptBuiltForIt) {
+    controller.bridge().didStartLoad();  // the first load takes the script made with the view
+    EXPECT_EQ(web->startup.size(), 1u);
+    host.state = "{\"n\":2}";
+    controller.screen = "journal";
+    controller.bridge().didStartLoad();
+    ASSERT_EQ(web->startup.size(), 2u);
+    EXPECT_NE(web->startup[1].find("__LUMORA_STATE__ = {\"n\":2};"), std::string::npos);
+    EXPECT_NE(web->startup[1].find("__LUMORA_RESUME__ = 'journal';"), std::string::npos);
 }
 
 TEST_F(BridgeTest, CrashesSpreadOverTimeKeepReloading) {

@@ -10,6 +10,8 @@ import { SessionPlayer } from './session.js';
 import { bytesToBase64, renderChunk } from './synth.js';
 import { GIFT_ITEMS, codeFromInput, giftLink, makeGiftCode, redeemGift } from './gifts.js';
 import { journalBlocks, shareSubject, shareText } from './journal_doc.js';
+import { SYNC_FORGET_LABEL, SYNC_FORGOTTEN_TEXT, SYNC_OFF_TEXT, syncStatusText } from './sync_text.js';
+import { markMatches } from './text.js';
 
 const SCREENS = ['intro', 'home', 'session', 'journal', 'settings'];
 const SAVE_DELAY_MS = 400;
@@ -543,27 +545,7 @@ function renderJournal() {
 }
 
 function highlighted(text, query) {
-  const words = query.toLowerCase().split(/\s+/).filter(Boolean);
-  if (!words.length) return [text];
-  const lower = text.toLowerCase();
-  const parts = [];
-  let at = 0;
-  while (at < text.length) {
-    let best = -1;
-    let len = 0;
-    for (const w of words) {
-      const i = lower.indexOf(w, at);
-      if (i !== -1 && (best === -1 || i < best)) {
-        best = i;
-        len = w.length;
-      }
-    }
-    if (best === -1) break;
-    parts.push(text.slice(at, best), el('mark', { text: text.slice(best, best + len) }));
-    at = best + len;
-  }
-  parts.push(text.slice(at));
-  return parts;
+  return markMatches(text, query).map(([part, marked]) => (marked ? el('mark', { text: part }) : part));
 }
 
 function entryItem(entry, query) {
@@ -627,7 +609,8 @@ $('composer').addEventListener('submit', (e) => {
   const day = old ? old.day : today();
   let next = writeEntry(state, { id: editing ?? newEntryId(now), day, facet: composerFacet, text }, now);
   if (!old) next = polishDay(next, day, composerFacet, now);
-  $('composer-hint').textContent = old ? 'Changes saved.' : 'Saved. Your day is polished.';
+  // Whether it reached the disk is for native code to tell.
+  $('composer-hint').textContent = old ? 'Reflection updated.' : 'Added to your journal. Your day is polished.';
   setTimeout(() => ($('composer-hint').textContent = ''), 4000);
   editing = null;
   $('composer-text').value = '';
@@ -699,7 +682,7 @@ $('sync-on').addEventListener('click', () => {
     post({ type: 'cloudPull' });
   }
   commit({ ...state, device: { ...state.device, sync: on } });
-  if (!on) notify('Sync is off. Your journal stays on this computer.');
+  if (!on) notify(SYNC_OFF_TEXT);
 });
 $('sync-now').addEventListener('click', () => {
   explicitPull = true;
@@ -712,17 +695,17 @@ $('sync-forget').addEventListener('click', (e) => {
     b.textContent = 'Remove? Press again';
     setTimeout(() => {
       delete b.dataset.armed;
-      b.textContent = 'Remove from cloud';
+      b.textContent = SYNC_FORGET_LABEL;
     }, 4000);
     return;
   }
   delete b.dataset.armed;
-  b.textContent = 'Remove from cloud';
+  b.textContent = SYNC_FORGET_LABEL;
   post({ type: 'cloudForget' });
   // Keeping sync on would upload everything again with the next change.
   commit({ ...state, device: { ...state.device, sync: false } });
   cloudAnswered();
-  notify('Your journal was removed from the cloud and sync is off. Everything stays on this computer.');
+  notify(SYNC_FORGOTTEN_TEXT);
 });
 
 function receiveGift(code) {
@@ -755,33 +738,28 @@ $('review').addEventListener('click', () => post({ type: 'review', explicit: tru
 
 // ---- Native callbacks ----
 
-const CLOUD_TEXT = {
-  empty: 'Nothing in the cloud yet. This computer’s journal will be the first copy.',
-  read: 'The copy in the cloud could not be read. Your journal on this computer is safe.',
-  big: 'Your journal has grown too large to sync. It is still saved on this computer.',
-  quota: 'The cloud storage is full, so syncing has paused. Everything is still saved on this computer.',
-};
-
 window.__lmCloud = (arg) => {
   if (arg === null || typeof arg !== 'object') return;
   const asked = explicitPull;
   explicitPull = false;
   if ('data' in arg) {
     const { state: merged, arrived } = mergeStates(state, arg.data);
-    if (!sameState(merged, state)) {
+    const changed = !sameState(merged, state);
+    if (changed) {
       state = merged;
       scheduleSave();
       render();
     }
-    if (arrived > 0) {
-      notify(arrived === 1 ? 'A reflection arrived from your other computer.' : `${arrived} reflections arrived from your other computers.`);
-    } else if (asked) {
-      notify('Everything is in sync.');
-    }
+    const text = syncStatusText(arg, { arrived, changed, asked });
+    if (text) notify(text);
   } else if (arg.empty === true) {
-    notify(CLOUD_TEXT.empty);
+    // The empty folder gets this computer's journal now, not only with the next change.
+    if (state.device.sync) {
+      scheduleSave();
+      notify(syncStatusText(arg));
+    }
   } else if (typeof arg.error === 'string') {
-    notify(CLOUD_TEXT[arg.error] ?? 'Syncing did not work this time. Your journal on this computer is safe.', { warn: true });
+    notify(syncStatusText(arg), { warn: true });
   } else {
     return;
   }

@@ -2,6 +2,7 @@
 // another computer wrote. Pure: no DOM, no clock (times are passed in).
 
 import { BASE_FACETS, BASE_THEMES, FACETS, THEMES } from './facets.js';
+import { cutText, wellFormed } from './text.js';
 import { addDays, isDayKey } from './time.js';
 
 export const STATE_VERSION = 1;
@@ -9,6 +10,9 @@ const FACET_IDS = FACETS.map((f) => f.id);
 const THEME_IDS = THEMES.map((t) => t.id);
 // Guards the saved value against runaway growth from a broken copy.
 export const MAX_ENTRY_LENGTH = 20000;
+
+// What the user wrote, in whole characters: a lone half of a pair cannot be saved.
+const userText = (text) => wellFormed(cutText(text, MAX_ENTRY_LENGTH));
 
 export function defaultState() {
   return {
@@ -39,7 +43,7 @@ function normaliseEntry(id, raw) {
     id,
     day: isDayKey(raw.day) ? raw.day : '1970-01-01',
     facet: FACET_IDS.includes(raw.facet) ? raw.facet : 'calm',
-    text: raw.text.slice(0, MAX_ENTRY_LENGTH),
+    text: userText(raw.text),
     createdAt: time(raw.createdAt),
     updatedAt: time(raw.updatedAt),
   };
@@ -104,7 +108,7 @@ export function normaliseState(raw) {
 function normaliseDraft(d) {
   if (!isObject(d) || typeof d.text !== 'string' || !d.text.trim()) return null;
   return {
-    text: d.text.slice(0, MAX_ENTRY_LENGTH),
+    text: userText(d.text),
     facet: FACET_IDS.includes(d.facet) ? d.facet : null,
     editing: typeof d.editing === 'string' && d.editing ? d.editing : null,
   };
@@ -244,7 +248,7 @@ export function writeEntry(state, { id, day, facet, text }, now) {
     id,
     day,
     facet,
-    text: String(text).slice(0, MAX_ENTRY_LENGTH),
+    text: userText(text),
     createdAt: old?.createdAt ?? now,
     updatedAt: Math.max(now, (old?.updatedAt ?? 0) + 1),
   };

@@ -189,7 +189,15 @@ TEST(FullDisk, DatabaseKeepsThePreviousState) {
         ++failed;
         EXPECT_EQ(program.store.load(), first.dump()) << "round " << round;
         EXPECT_TRUE(hiddenFiles(dir).empty()) << "a failed save left its temporary";
-        EXPECT_TRUE(program.web->scripts.empty()) << "the save path reports nothing";
+        // Told once for the whole run of failures, in the log and to the page.
+        ASSERT_EQ(program.web->scripts.size(), 1u);
+        EXPECT_NE(program.web->scripts[0].find("window.__lmNote([\"Your journal could not be "
+                                               "saved on this computer: the disk is full."),
+                  std::string::npos)
+            << program.web->scripts[0];
+        EXPECT_EQ(program.logs.count("[Lumora] save failed: No space left on device (" + dir +
+                                     "/lumora.json)"),
+                  1u);
         // What the next start hands the page.
         LumoraStore reopened(dir);
         EXPECT_EQ(reopened.load(), first.dump());
@@ -198,6 +206,9 @@ TEST(FullDisk, DatabaseKeepsThePreviousState) {
     json small = stateOfSize(3, 200);
     program.save(small);
     EXPECT_EQ(program.store.load(), small.dump());
+    ASSERT_EQ(program.web->scripts.size(), 2u);
+    EXPECT_NE(program.web->scripts[1].find("saved on this computer again"), std::string::npos);
+    EXPECT_EQ(program.logs.count("[Lumora] saving works again"), 1u);
 
     // No inode left for the temporary: the same.
     std::string inodes = env.root() + "/inodes";

@@ -1,0 +1,154 @@
+// What the user wrote survives reloads, odd text and crashes, in the real web view.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "tests/support/fakes.hpp"
+#include "tests/support/test_env.hpp"
+#include "tests/support/webkit_harness.hpp"
+
+namespace lumora {
+namespace {
+
+using nlohmann::json;
+using test::spinUntil;
+
+class JournalWebTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        webRoot = env.root() + "/web";
+        dataDir = env.dataHome() + "/Lumora";
+        test::makeDirectories(webRoot);
+        test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body>
+<p>Journal</p><script>window.loadCount = (window.loadCount || 0) + 1;</script></body></html>)");
+    }
+    std::unique_ptr<test::WebStack> makeStack() {
+        test::WebStack::Options options;
+        options.webRoot = webRoot;
+        options.dataDirectory = dataDir;
+        auto stack = std::make_unique<test::WebStack>(options);
+        EXPECT_TRUE(stack->waitForLoads(1));
+        return stack;
+    }
+    json evalJson(test::WebStack& stack, const std::string& script) {
+        auto text = stack.eval(script);
+        return text ? json::parse(*text, nullptr, false) : json();
+    }
+    void post(test::WebStack& stack, const std::string& body) {
+        stack.eval("window.webkit.messageHandlers.lumora.postMessage(" + body + "); true");
+    }
+
+    test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
+    test::LogCapture logs;
+    std::string webRoot;
+    std::string dataDir;
+};
+
+// The page's own reload must not hand it the state and screen of the first load: it
+// would show them and save them over what was written since.
+TEST_F(JournalWebTest, ReloadGetsTheCurrentStateAndScreenWithOneScript) {
+    auto stack = makeStack();
+    EXPECT_EQ(evalJson(*stack, "window.__LUMORA_STATE__"), json());
+    post(*stack, "{type:'save', data:{entries:['first words']}}");
+    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
+    ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
+    stack->eval("location.reload(); true");
+    ASSERT_TRUE(stack->waitForLoads(2));
+    json seen = evalJson(*stack,
+                         "({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__, "
+                         "n: window.loadCount})");
+    EXPECT_EQ(seen["s"], json({{"entries", {"first words"}}}));
+    EXPECT_EQ(seen["r"], "journal");
+    EXPECT_EQ(seen["n"], 1);
+    // One start-up script: its error hook reports a page error once, not once per load.
+    stack->eval("setTimeout(() => { throw new Error('one hook'); }); true");
+    ASSERT_TRUE(spinUntil([&] { return logs.contains("one hook"); }));
+    test::spinFor(0.3);
+    int reports = 0;
+    for (const auto& line : logs.lines) reports += line.find("one hook") != std::string::npos;
+    EXPECT_EQ(reports, 1);
+}
+
+// Right click offers editing, never browsing: Back, Forward, Stop and Reload would throw
+// away what is on screen.
+TEST_F(JournalWebTest, ContextMenuKeepsEditingAndDropsBrowsing) {
+    test::initGtk();
+    auto stockMenu = [](std::initializer_list<WebKitContextMenuAction> actions) {
+        WebKitContextMenu* menu = webkit_context_menu_new();
+        for (auto action : actions)
+            webkit_context_menu_append(
+                menu, action == WEBKIT_CONTEXT_MENU_ACTION_NO_ACTION
+                          ? webkit_context_menu_item_new_separator()
+                          : webkit_context_menu_item_new_from_stock_action(action));
+        return menu;
+    };
+    auto actionsOf = [](WebKitContextMenu* menu) {
+        std::vector<int> actions;
+        for (GList* item = webkit_context_menu_get_items(menu); item; item = item->next)
+            actions.push_back(webkit_context_menu_item_get_stock_action(
+                static_cast<WebKitContextMenuItem*>(item->data)));
+        return actions;
+    };
+    constexpr auto kSeparator = WEBKIT_CONTEXT_MENU_ACTION_NO_ACTION;
+    WebKitContextMenu* page =
+        stockMenu({WEBKIT_CONTEXT_MENU_ACTION_GO_BACK, WEBKIT_CONTEXT_MENU_ACTION_GO_FORWARD,
+                   WEBKIT_CONTEXT_MENU_ACTION_STOP, WEBKIT_CONTEXT_MENU_ACTION_RELOAD, kSeparator,
+                   WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT});
+    EXPECT_FALSE(WebKitBackend::onContextMenu(nullptr, page, nullptr, nullptr));
+    EXPECT_EQ(actionsOf(page), std::vector<int>{WEBKIT_CONTEXT_MENU_ACTION_INSPECT_ELEMENT});
+    WebKitContextMenu* text = stockMenu(
+        {WEBKIT_CONTEXT_MENU_ACTION_SPELLING_GUESS, kSeparator, WEBKIT_CONTEXT_MENU_ACTION_CUT,
+         WEBKIT_CONTEXT_MENU_ACTION_COPY, WEBKIT_CONTEXT_MENU_ACTION_PASTE, kSeparator,
+         WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW, WEBKIT_CONTEXT_MENU_ACTION_RELOAD});
+    EXPECT_FALSE(WebKitBackend::onContextMenu(nullptr, text, nullptr, nullptr));
+    EXPECT_EQ(actionsOf(text),
+              (std::vector<int>{WEBKIT_CONTEXT_MENU_ACTION_SPELLING_GUESS, kSeparator,
+                                WEBKIT_CONTEXT_MENU_ACTION_CUT, WEBKIT_CONTEXT_MENU_ACTION_COPY,
+                                WEBKIT_CONTEXT_MENU_ACTION_PASTE}));
+    // Nothing left: no menu at all rather than an empty one.
+    WebKitContextMenu* browsing = stockMenu(
+        {WEBKIT_CONTEXT_MENU_ACTION_GO_BACK, kSeparator, WEBKIT_CONTEXT_MENU_ACTION_RELOAD});
+    EXPECT_TRUE(WebKitBackend::onContextMenu(nullptr, browsing, nullptr, nullptr));
+    for (auto* menu : {page, text, browsing}) g_object_unref(menu);
+}
+
+// A text cut through an emoji holds a lone surrogate. The message still arrives, saves
+// included, with U+FFFD in its place and everything else intact.
+TEST_F(JournalWebTest, LoneSurrogatesArriveAsReplacementCharacters) {
+    auto stack = makeStack();
+    post(*stack, R"({type:'save', data:{'key\uD800': 'a\uDC00b', whole: 'ok 😀', cut: 'x\uD83D',
+                     list: ['\uDE00y']}})");
+    std::string file = dataDir + "/lumora.json";
+    ASSERT_TRUE(spinUntil([&] { return test::fileExists(file); }));
+    EXPECT_EQ(json::parse(test::readFile(file)),
+              json::parse(R"({"key\ufffd":"a\ufffdb","whole":"ok 😀","cut":"x\ufffd",
+                              "list":["\ufffdy"]})"));
+    // The ordinary path too, keys included.
+    post(*stack, R"({type:'log', message:'end\uD83D'})");
+    post(*stack, R"({type:'event', name:'screen', detail:{screen:'journal', ['k\uDBFF']: 1}})");
+    ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
+    EXPECT_EQ(logs.count("[Lumora]  page: end\xEF\xBF\xBD"), 1u);
+    int repaired = 0;
+    for (const auto& line : logs.lines) repaired += line.find("unpaired surrogate") != line.npos;
+    EXPECT_EQ(repaired, 3) << "one line per message that needed it";
+}
+
+// After a crash, a page that moved with history.pushState comes back from the start
+// page, with the current state, rather than blank.
+TEST_F(JournalWebTest, CrashAfterPushStateComesBackFromTheStartPage) {
+    auto stack = makeStack();
+    post(*stack, "{type:'save', data:{n:3}}");
+    stack->eval("history.pushState({}, '', '/journal/today'); true");
+    ASSERT_EQ(evalJson(*stack, "location.href"), "lumora://app/journal/today");
+    int pid = stack->webProcessPid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    // The failed reload of the pushed address also ends a load; the page's own is next.
+    ASSERT_TRUE(spinUntil([&] { return logs.count("[Lumora] page loaded") == 2; }, 30));
+    EXPECT_TRUE(logs.contains("reloading from the start page"));
+    json seen = evalJson(*stack, "({href: location.href, s: window.__LUMORA_STATE__})");
+    EXPECT_EQ(seen["href"], "lumora://app/index.html");
+    EXPECT_EQ(seen["s"], json({{"n", 3}}));
+}
+
+}  // namespace
+}  // namespace lumora
