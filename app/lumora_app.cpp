@@ -11,6 +11,7 @@
 #include "audio/desktop_audio.hpp"
 #include "container/controller.hpp"
 #include "container/log.hpp"
+#include "container/message.hpp"
 #include "container/webkit_web_view.hpp"
 #include "docs/gtk_docs.hpp"
 #include "notify/gift_inbox.hpp"
@@ -282,7 +283,9 @@ void LumoraApplication::onPageFlushed(GObject* view, GAsyncResult* result, gpoin
 // The page's answer: true when it sent its pending save, or {local: state} when that save
 // must not reach the cloud yet (its first cloud copy has not arrived), which is then kept in
 // the local file only; the cloud switch and record stay as they are.
-void LumoraApplication::flushAnswered(const std::string& answer) {
+void LumoraApplication::flushAnswered(std::string answer) {
+    // The last words typed may end in half an emoji.
+    replaceLoneSurrogatesLogged(answer);
     auto value = nlohmann::json::parse(answer, nullptr, false);
     if (value == true) {
         log(" the page sent the save it was holding before quitting");

@@ -53,7 +53,7 @@ class LumoraApplication {
     void windowActivated();
     void makeServices();
     void finishQuit();
-    void flushAnswered(const std::string& answer);
+    void flushAnswered(std::string answer);
 
     static void onStartup(GApplication*, gpointer self);
     static void onActivate(GApplication*, gpointer self);

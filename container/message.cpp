@@ -1,5 +1,7 @@
 #include "container/message.hpp"
 
+#include "container/log.hpp"
+
 #include <glib.h>
 
 #include <cmath>
@@ -182,6 +184,16 @@ std::size_t replaceLoneSurrogates(std::string& text) {
         i += 5;
     }
     return replaced;
+}
+
+void logReplacedSurrogates(std::size_t replaced) {
+    if (replaced > 0)
+        log("message text held " + std::to_string(replaced) +
+            " unpaired surrogate(s); replaced by U+FFFD");
+}
+
+void replaceLoneSurrogatesLogged(std::string& text) {
+    logReplacedSurrogates(replaceLoneSurrogates(text));
 }
 
 bool isJsonDocument(const nlohmann::json& value) {

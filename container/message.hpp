@@ -43,6 +43,9 @@ bool nestingWithin(std::string_view jsonText, int maxDepth);
 // strings and keys of JSON text by "\\ufffd", in place, and returns how many it replaced.
 // Page strings may hold them (a text cut through an emoji); JSON parsers refuse them.
 std::size_t replaceLoneSurrogates(std::string& jsonText);
+// The same, with the one log line a message that needed it gets.
+void replaceLoneSurrogatesLogged(std::string& jsonText);
+void logReplacedSurrogates(std::size_t replaced);
 
 // True for a top-level object or array with only finite numbers inside.
 bool isJsonDocument(const nlohmann::json& value);

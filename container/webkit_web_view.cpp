@@ -280,19 +280,11 @@ std::optional<SaveMessage> takeSaveMessage(JSCValue* value) {
     return save;
 }
 
-namespace {
-void logRepaired(std::size_t repaired) {
-    if (repaired > 0)
-        log("message text held " + std::to_string(repaired) +
-            " unpaired surrogate(s); replaced by U+FFFD");
-}
-}  // namespace
-
 void WebKitBackend::receiveMessage(JSCValue* value) {
     if (!value || !jsc_value_is_object(value) || jsc_value_is_array(value)) return;
     if (saveFastPath_) {
         if (auto save = takeSaveMessage(value)) {
-            logRepaired(save->repaired);
+            logReplacedSurrogates(save->repaired);
             if (save->dropped) return;
             ++fastSaves_;
             bridge_.dispatchSave(save->rest, save->document);
@@ -301,7 +293,7 @@ void WebKitBackend::receiveMessage(JSCValue* value) {
     }
     std::size_t repaired = 0;
     auto body = chunkFastPath_ ? parseChunk(value, repaired) : parseBody(value, repaired);
-    logRepaired(repaired);
+    logReplacedSurrogates(repaired);
     if (!body) return;
     bridge_.dispatch(*body, weak_from_this());
 }

@@ -150,5 +150,28 @@ TEST_F(JournalWebTest, CrashAfterPushStateComesBackFromTheStartPage) {
     EXPECT_EQ(seen["s"], json({{"n", 3}}));
 }
 
+// Three crashes within a minute stop the reloads for a while, not for good: the page
+// comes back by itself, with the state, while the window just sits there.
+TEST_F(JournalWebTest, CrashLoopComesBackAfterAWait) {
+    auto stack = makeStack();
+    post(*stack, "{type:'save', data:{n:5}}");
+    for (int crash = 1; crash <= Bridge::kCrashLimit; ++crash) {
+        int pid = stack->webProcessPid();
+        ASSERT_GT(pid, 0);
+        kill(pid, SIGKILL);
+        if (crash < Bridge::kCrashLimit) {
+            ASSERT_TRUE(stack->waitForLoads(crash + 1, 30));
+        }
+    }
+    ASSERT_TRUE(spinUntil([&] { return stack->controller->bridge().reloadSuspended(); }));
+    EXPECT_TRUE(logs.contains("trying again in 5 seconds"));
+    int loads = stack->loads;
+    test::spinFor(Bridge::kRetryDelays[0] - 1.5);
+    EXPECT_EQ(stack->loads, loads) << "reloaded before the wait was over";
+    ASSERT_TRUE(stack->waitForLoads(loads + 1, 10));
+    EXPECT_TRUE(logs.contains("reloading the page after waiting"));
+    EXPECT_EQ(evalJson(*stack, "window.__LUMORA_STATE__"), json({{"n", 5}}));
+}
+
 }  // namespace
 }  // namespace lumora
