@@ -37,7 +37,7 @@ struct Pipeline {
     Pipeline(MainLoop& loop, RecordCompression how, const std::string& root)
         : store(root + "/data"),
           settings(root + "/config", root + "/cloud"),
-          folder(loop, root + "/cloud"),
+          folder(loop, root + "/cloud", true),
           sync(folder, settings, loop, how),
           host(store, &sync, nullptr, loop) {
         settings.setCloudSync(true);
@@ -192,7 +192,10 @@ int main() {
         chosenRepeat.push_back(millis([&] { chosen.save(m2.get()); }));
     }
     auto recordSize = [](const std::string& root) {
-        return FolderStore(*makeGLibMainLoop(), root + "/cloud").read("db.v1")->value_or("").size();
+        return FolderStore(*makeGLibMainLoop(), root + "/cloud", false)
+            .read("db.v1")
+            ->value_or("")
+            .size();
     };
     const char* chosenName =
         kRecordCompression.engine == RecordCompression::Engine::zlib ? "zlib" : "libdeflate";

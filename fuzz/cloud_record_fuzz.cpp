@@ -25,9 +25,10 @@ struct Store final : KeyValueStore {
         if (it == values.end()) return std::optional<std::string>{};
         return std::optional<std::string>(it->second);
     }
-    bool store(const std::string& key, const std::string& bytes) override {
+    std::expected<void, StoreError> store(const std::string& key,
+                                          const std::string& bytes) override {
         values[key] = bytes;
-        return true;
+        return {};
     }
     void remove(const std::string& key) override { values.erase(key); }
     bool synchronize() override { return true; }

@@ -80,7 +80,12 @@ void CloudSync::pushDocument(const std::string& text, bool sync) {
         return;
     }
     // A failed write leaves lastPut alone, so saving the same state again retries it.
-    if (!kvs_.store(key, *record)) return;
+    auto stored = kvs_.store(key, *record);
+    if (!stored) {
+        if (stored.error() == KeyValueStore::StoreError::kUnavailable)
+            sendStatus({{"error", "unavailable"}});
+        return;
+    }
     kvs_.synchronize();
     lastPut_ = std::move(*record);
     lastText_ = text;
@@ -145,13 +150,13 @@ class FolderCloudSync final : public CloudService {
     FolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
                     const std::string& configDirectory)
         : settings_(configDirectory, dataDirectory + "/cloud"),
-          store_(loop, settings_.syncFolder()),
+          store_(loop, settings_.syncFolder(), isDefault(settings_.syncFolder())),
           sync_(store_, settings_, loop) {
         settings_.watch([this] {
             std::string folder = settings_.syncFolder();
             if (folder == store_.folder()) return;
             log("sync folder: " + folder);
-            store_.setFolder(folder);
+            store_.setFolder(folder, isDefault(folder));
         });
     }
     void setWebView(WeakPageView view) override { sync_.setWebView(std::move(view)); }
@@ -164,6 +169,12 @@ class FolderCloudSync final : public CloudService {
     void forget() override { sync_.forget(); }
 
   private:
+    // Only our own default folder is made when missing; a folder the user named may be a
+    // share not mounted yet, and a stand-in would keep the record from the other machines.
+    bool isDefault(const std::string& folder) const {
+        return folder == settings_.defaultSyncFolder();
+    }
+
     Settings settings_;
     FolderStore store_;
     CloudSync sync_;

@@ -60,8 +60,8 @@ class CloudSync final : public CloudService {
 };
 
 // Cloud sync over a folder store, with its switch and folder in settings.ini under
-// configDirectory; the folder defaults to dataDirectory/cloud. Editing the folder in
-// settings.ini while the program runs moves the store there.
+// configDirectory; the folder defaults to dataDirectory/cloud, the only one ever created.
+// Editing the folder in settings.ini while the program runs moves the store there.
 std::unique_ptr<CloudService> makeFolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
                                                   const std::string& configDirectory);
 

@@ -19,8 +19,8 @@ long long nanoseconds(const timespec& t) {
 }
 }  // namespace
 
-FolderStore::FolderStore(MainLoop& loop, std::string folder)
-    : loop_(loop), folder_(std::move(folder)) {
+FolderStore::FolderStore(MainLoop& loop, std::string folder, bool createIfMissing)
+    : loop_(loop), folder_(std::move(folder)), createIfMissing_(createIfMissing) {
     open();
 }
 
@@ -51,8 +51,17 @@ std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& 
 }
 
 void FolderStore::open() {
-    if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
-        log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
+    struct stat info;
+    if (createIfMissing_) {
+        if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
+            log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
+    } else if (folderError(info) != 0) {
+        // Nothing to watch yet: checkAvailable() opens the folder once it works.
+        markUnavailable();
+        known_.clear();
+        return;
+    }
+    if (stat(folder_.c_str(), &info) == 0) watched_ = {info.st_dev, info.st_ino};
     // Temporaries of writes killed midway. The folder is shared with a sync engine, so
     // only old ones go: a fresh one may be on its way in from another machine.
     removeStaleTemporaries(folder_, "", kStaleTemporaryAge);
@@ -70,7 +79,36 @@ void FolderStore::open() {
     g_signal_connect(monitor_.get(), "changed", G_CALLBACK(onEvent), this);
 }
 
+int FolderStore::folderError(struct stat& info) const {
+    if (stat(folder_.c_str(), &info) != 0) return errno;
+    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+    if (access(folder_.c_str(), R_OK | W_OK | X_OK) != 0) return errno;
+    return 0;
+}
+
+int FolderStore::checkAvailable() {
+    struct stat info;
+    if (int error = folderError(info); error != 0) {
+        markUnavailable();
+        return error;
+    }
+    unavailable_ = false;
+    // Back after an absence, or another directory in its place: the old watch sees nothing.
+    if (watched_ != std::pair{info.st_dev, info.st_ino}) {
+        close();
+        open();
+    }
+    return 0;
+}
+
+void FolderStore::markUnavailable() {
+    if (unavailable_) return;
+    unavailable_ = true;
+    log("sync folder unavailable: " + folder_);
+}
+
 void FolderStore::close() {
+    watched_.reset();
     if (!monitor_) return;
     g_signal_handlers_disconnect_by_data(monitor_.get(), this);
     g_file_monitor_cancel(monitor_.get());
@@ -89,16 +127,22 @@ void FolderStore::scan() {
     closedir(dir);
 }
 
-void FolderStore::setFolder(std::string folder) {
-    if (folder == folder_) return;
+void FolderStore::setFolder(std::string folder, bool createIfMissing) {
+    if (folder == folder_ && createIfMissing == createIfMissing_) return;
     close();
     folder_ = std::move(folder);
+    createIfMissing_ = createIfMissing;
+    unavailable_ = false;
     open();
     report(kAccountChange, {});
 }
 
 std::expected<std::optional<std::string>, int> FolderStore::read(const std::string& key) {
     if (!isKey(key)) return std::unexpected(EINVAL);
+    // A missing value in a missing folder is not "no value": the folder may be a share
+    // that is not mounted, holding the record after all.
+    if (!createIfMissing_)
+        if (int error = checkAvailable(); error != 0) return std::unexpected(error);
     int fd = ::open(pathOf(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT) return std::optional<std::string>{};
@@ -132,18 +176,29 @@ std::expected<std::optional<std::string>, int> FolderStore::read(const std::stri
     return std::optional<std::string>(std::move(bytes));
 }
 
-bool FolderStore::store(const std::string& key, const std::string& bytes) {
-    if (!isKey(key)) return false;
-    // The folder may have been removed since start-up.
-    g_mkdir_with_parents(folder_.c_str(), 0700);
+std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::string& key,
+                                                                  const std::string& bytes) {
+    if (!isKey(key)) return std::unexpected(StoreError::kFailed);
+    if (createIfMissing_) {
+        // The folder may have been removed since start-up.
+        g_mkdir_with_parents(folder_.c_str(), 0700);
+    } else if (checkAvailable() != 0) {
+        return std::unexpected(StoreError::kUnavailable);
+    }
     int error = writeFileAtomically(pathOf(key), bytes, 0600);
     if (error != 0) {
+        // Gone or made read-only since the check.
+        if (!createIfMissing_ && (error == ENOENT || error == ENOTDIR || error == EACCES ||
+                                  error == EPERM || error == EROFS)) {
+            markUnavailable();
+            return std::unexpected(StoreError::kUnavailable);
+        }
         log("sync folder write failed: " + pathOf(key) + ": " + std::strerror(error));
         if (error == ENOSPC || error == EDQUOT) report(kQuotaViolation, {key});
-        return false;
+        return std::unexpected(StoreError::kFailed);
     }
     known_[key] = identityOf(key);
-    return true;
+    return {};
 }
 
 void FolderStore::remove(const std::string& key) {

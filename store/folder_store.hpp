@@ -1,12 +1,14 @@
 #pragma once
 #include <gio/gio.h>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "container/glib_ptr.hpp"
 #include "container/main_loop.hpp"
@@ -19,19 +21,25 @@ namespace lumora {
 // hidden temporary file, fsync and rename, so the engine and other readers only ever
 // see whole files. The folder is watched; a completed change by any other process is
 // reported as kServerChange, the store's own writes are not reported at all.
+//
+// Only a folder the store may create (createIfMissing) is made when it is missing. Any
+// other one that is missing, not a directory or not writable is unavailable (a share not
+// mounted, a disk not plugged in): reads fail, writes are refused as kUnavailable, and the
+// folder is watched again once it works.
 class FolderStore final : public KeyValueStore {
   public:
-    FolderStore(MainLoop& loop, std::string folder);
+    FolderStore(MainLoop& loop, std::string folder, bool createIfMissing);
     ~FolderStore() override;
     FolderStore(const FolderStore&) = delete;
     FolderStore& operator=(const FolderStore&) = delete;
 
     const std::string& folder() const { return folder_; }
     // Points the store at another folder and reports kAccountChange when it differs.
-    void setFolder(std::string folder);
+    void setFolder(std::string folder, bool createIfMissing);
 
     std::expected<std::optional<std::string>, int> read(const std::string& key) override;
-    bool store(const std::string& key, const std::string& bytes) override;
+    std::expected<void, StoreError> store(const std::string& key,
+                                          const std::string& bytes) override;
     void remove(const std::string& key) override;
     bool synchronize() override;
     // The first handler also receives kInitialSync, once per store.
@@ -60,6 +68,12 @@ class FolderStore final : public KeyValueStore {
     std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
     void open();
     void close();
+    // Zero when the folder can hold values now, else why not; info is the folder's.
+    int folderError(struct stat& info) const;
+    // For a folder that is not created: zero when it is usable, else why not. Logs the
+    // start of each spell of unavailability, and watches the folder anew when it is back.
+    int checkAvailable();
+    void markUnavailable();
     void scan();
     void check(const std::string& name);
     void report(std::optional<int> reason, std::vector<std::string> keys);
@@ -69,6 +83,10 @@ class FolderStore final : public KeyValueStore {
 
     MainLoop& loop_;
     std::string folder_;
+    bool createIfMissing_;
+    bool unavailable_ = false;
+    // The directory the watch was set up on; another one there needs a new watch.
+    std::optional<std::pair<dev_t, ino_t>> watched_;
     GPtr<GFile> folderFile_;
     GPtr<GFileMonitor> monitor_;
     // Last known state of each name; nothing = absent.

@@ -26,9 +26,13 @@ class KeyValueStore {
 
     // The value under key; nothing when there is none; an errno when it cannot be read.
     virtual std::expected<std::optional<std::string>, int> read(const std::string& key) = 0;
-    // Stores the value. False when it could not be stored (the old value stays); a full
-    // store also reports kQuotaViolation.
-    virtual bool store(const std::string& key, const std::string& bytes) = 0;
+    // Why a value was not stored; the old value stays either way.
+    enum class StoreError {
+        kFailed,       // the write failed; a full store also reports kQuotaViolation
+        kUnavailable,  // the store's place is missing or not writable: nothing was written
+    };
+    virtual std::expected<void, StoreError> store(const std::string& key,
+                                                  const std::string& bytes) = 0;
     virtual void remove(const std::string& key) = 0;
     // Asks the store to exchange its contents with the other machines; the result is
     // advisory only.

@@ -3,11 +3,60 @@
 #include <glib/gstdio.h>
 
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "container/log.hpp"
 #include "store/lumora_store.hpp"
 
 namespace lumora {
+
+namespace {
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool isSpace(char c) {
+    return g_ascii_isspace(c);
+}
+
+// The text of a key file that GKeyFile parses, with key in group set to value and every
+// other byte kept. GKeyFile's own writer would merge repeated groups and move comments.
+// The key's last line in any of the group's sections is the one GKeyFile reads, so that
+// is the one replaced; a new key goes right under the group's first header.
+std::string withValue(const std::string& text, std::string_view group, std::string_view key,
+                      const std::string& value) {
+    const std::string line = std::string(key) + "=" + value;
+    std::optional<std::pair<std::size_t, std::size_t>> found;  // the line, without its end
+    std::optional<std::size_t> underHeader;
+    bool inGroup = false;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos) end = text.size();
+        if (end > start && text[end - 1] == '\r') --end;
+        std::string_view content(text.data() + start, end - start);
+        while (!content.empty() && isSpace(content.front())) content.remove_prefix(1);
+        if (content.empty() || content.front() == '#') {
+        } else if (content.front() == '[') {
+            inGroup = content.substr(1, content.find(']') - 1) == group;
+            if (inGroup && !underHeader) underHeader = next;
+        } else if (inGroup) {
+            std::string_view name = content.substr(0, content.find('='));
+            while (!name.empty() && isSpace(name.back())) name.remove_suffix(1);
+            if (name == key) found = {start, end};
+        }
+        start = next;
+    }
+    if (found) return text.substr(0, found->first) + line + text.substr(found->second);
+    if (underHeader) {
+        std::string head = text.substr(0, *underHeader);
+        if (head.back() != '\n') head += '\n';
+        return head + line + "\n" + text.substr(*underHeader);
+    }
+    std::string result = text;
+    if (!result.empty()) result += result.back() == '\n' ? "\n" : "\n\n";
+    return result + "[" + std::string(group) + "]\n" + line + "\n";
+}
+}  // namespace
 
 Settings::Settings(std::string directory, std::string defaultSyncFolder)
     : directory_(std::move(directory)),
@@ -23,18 +72,41 @@ Settings::~Settings() {
     }
 }
 
-GPtr<GKeyFile> Settings::load() const {
-    auto file = GPtr<GKeyFile>::adopt(g_key_file_new());
-    // A missing or broken file reads as empty: every setting takes its default.
-    g_key_file_load_from_file(file.get(), path_.c_str(), G_KEY_FILE_KEEP_COMMENTS, nullptr);
-    return file;
+Settings::Contents Settings::load() const {
+    Contents contents{GPtr<GKeyFile>::adopt(g_key_file_new()), "", false};
+    gchar* data = nullptr;
+    gsize length = 0;
+    GError* error = nullptr;
+    if (g_file_get_contents(path_.c_str(), &data, &length, &error)) {
+        contents.text.assign(data, length);
+        g_free(data);
+        // Some editors start UTF-8 files with a byte-order mark, which GKeyFile rejects.
+        if (contents.text.starts_with(kByteOrderMark)) {
+            contents.text.erase(0, kByteOrderMark.size());
+            contents.byteOrderMark = true;
+        }
+        g_key_file_load_from_data(contents.keys.get(), contents.text.data(), contents.text.size(),
+                                  G_KEY_FILE_NONE, &error);
+    } else if (g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
+        // No file yet: every setting takes its default.
+        g_clear_error(&error);
+    }
+    if (error) {
+        // Keys before the fault still read; the file itself is left to the user.
+        if (!unreadable_)
+            log("settings.ini not read: " + std::string(error->message) +
+                "; it will not be rewritten this run");
+        unreadable_ = true;
+        g_error_free(error);
+    }
+    return contents;
 }
 
-bool Settings::write(GKeyFile* file) {
-    gsize length = 0;
-    gchar* data = g_key_file_to_data(file, &length, nullptr);
-    std::string text(data ? data : "", data ? length : 0);
-    g_free(data);
+bool Settings::writeValue(const char* key, const std::string& value) {
+    auto contents = load();
+    if (unreadable_) return false;
+    std::string text = withValue(contents.text, kGroup, key, value);
+    if (contents.byteOrderMark) text.insert(0, kByteOrderMark);
     g_mkdir_with_parents(directory_.c_str(), 0700);
     int error = writeFileAtomically(path_, text, 0600);
     if (error != 0) log("settings not saved: " + std::string(std::strerror(error)));
@@ -43,9 +115,9 @@ bool Settings::write(GKeyFile* file) {
 
 bool Settings::cloudSync() const {
     if (unsavedCloudSync_) return *unsavedCloudSync_;
-    auto file = load();
+    auto contents = load();
     GError* error = nullptr;
-    gboolean on = g_key_file_get_boolean(file.get(), kGroup, kCloudSyncKey, &error);
+    gboolean on = g_key_file_get_boolean(contents.keys.get(), kGroup, kCloudSyncKey, &error);
     if (error) {
         g_error_free(error);
         return false;
@@ -54,9 +126,7 @@ bool Settings::cloudSync() const {
 }
 
 bool Settings::setCloudSync(bool on) {
-    auto file = load();
-    g_key_file_set_boolean(file.get(), kGroup, kCloudSyncKey, on);
-    if (write(file.get())) {
+    if (writeValue(kCloudSyncKey, on ? "true" : "false")) {
         unsavedCloudSync_.reset();
         return true;
     }
@@ -65,8 +135,8 @@ bool Settings::setCloudSync(bool on) {
 }
 
 std::string Settings::syncFolder() const {
-    auto file = load();
-    gchar* raw = g_key_file_get_string(file.get(), kGroup, kSyncFolderKey, nullptr);
+    auto contents = load();
+    gchar* raw = g_key_file_get_string(contents.keys.get(), kGroup, kSyncFolderKey, nullptr);
     std::string folder = raw ? raw : "";
     g_free(raw);
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -79,9 +149,13 @@ std::string Settings::syncFolder() const {
 }
 
 bool Settings::setSyncFolder(const std::string& folder) {
-    auto file = load();
-    g_key_file_set_string(file.get(), kGroup, kSyncFolderKey, folder.c_str());
-    return write(file.get());
+    // GKeyFile's escaping, so the value reads back as given.
+    auto scratch = GPtr<GKeyFile>::adopt(g_key_file_new());
+    g_key_file_set_string(scratch.get(), kGroup, kSyncFolderKey, folder.c_str());
+    gchar* escaped = g_key_file_get_value(scratch.get(), kGroup, kSyncFolderKey, nullptr);
+    std::string value = escaped ? escaped : "";
+    g_free(escaped);
+    return writeValue(kSyncFolderKey, value);
 }
 
 void Settings::watch(std::function<void()> changed) {

@@ -156,7 +156,7 @@ int main() {
     LumoraStore store(root + "/data");
     Settings settings(root + "/config", root + "/cloud");
     settings.setCloudSync(true);
-    FolderStore folder(*loop, root + "/cloud");
+    FolderStore folder(*loop, root + "/cloud", true);
     CloudSync sync(folder, settings, *loop);
     StandaloneHost host(store, &sync, nullptr, *loop);
 

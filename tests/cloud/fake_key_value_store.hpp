@@ -22,14 +22,15 @@ class FakeKeyValueStore final : public KeyValueStore {
         if (it == values.end()) return std::optional<std::string>{};
         return std::optional<std::string>(it->second);
     }
-    bool store(const std::string& key, const std::string& bytes) override {
+    std::expected<void, StoreError> store(const std::string& key,
+                                          const std::string& bytes) override {
         ++writes;
         if (full) {
             reportChange(kQuotaViolation);
-            return false;
+            return std::unexpected(StoreError::kFailed);
         }
         values[key] = bytes;
-        return true;
+        return {};
     }
     void remove(const std::string& key) override {
         ++removals;

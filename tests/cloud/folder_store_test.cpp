@@ -43,7 +43,7 @@ void spinFor(double seconds) {
 
 class FolderStoreTest : public ::testing::Test {
   protected:
-    FolderStoreTest() : folder(env.root() + "/sync"), store(*loop, folder) {
+    FolderStoreTest() : folder(env.root() + "/sync"), store(*loop, folder, true) {
         store.setChangeHandler(
             [this](std::optional<int> reason, const std::vector<std::string>& keys) {
                 Report report{reason, keys, ""};
@@ -123,8 +123,8 @@ TEST_F(FolderStoreTest, ChangingTheFolderReportsAccountChangeAndWatchesTheNewOne
     ASSERT_TRUE(waitForReports(1));
     reports.clear();
     std::string other = env.root() + "/elsewhere";
-    store.setFolder(other);
-    store.setFolder(other);  // the same folder again: nothing
+    store.setFolder(other, true);
+    store.setFolder(other, true);  // the same folder again: nothing
     ASSERT_TRUE(waitForReports(1));
     EXPECT_EQ(reports[0].reason, KeyValueStore::kAccountChange);
     shell("printf old-folder > db.v1");

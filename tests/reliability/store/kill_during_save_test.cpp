@@ -303,7 +303,7 @@ TEST(StaleTemporaries, SyncFolderKeepsFreshOnesAndValues) {
     timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/.db.v1.tmp-Old001").c_str(), old, 0), 0);
     FakeMainLoop loop;
-    FolderStore store(loop, folder);
+    FolderStore store(loop, folder, false);
     EXPECT_FALSE(fileExists(folder + "/.db.v1.tmp-Old001"));
     EXPECT_TRUE(fileExists(folder + "/.db.v1.tmp-Fresh1"));
     EXPECT_TRUE(fileExists(folder + "/.db.v1.sync-conflict-x"));

@@ -1,0 +1,186 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/cloud_sync.hpp"
+#include "store/record_codec.hpp"
+#include "tests/support/fakes.hpp"
+#include "tests/support/test_env.hpp"
+
+namespace lumora {
+namespace {
+
+using nlohmann::json;
+using test::fileExists;
+using test::readFile;
+using test::runCommand;
+using test::writeFile;
+
+using Calls = std::vector<std::string>;
+const std::string kRead = R"({"error":"read"})";
+const std::string kUnavailable = R"({"error":"unavailable"})";
+const std::string kEmpty = R"({"empty":true})";
+
+// The program's cloud sync as it is put together, over a folder named in settings.ini.
+class SyncFolderTest : public ::testing::Test {
+  protected:
+    SyncFolderTest() { test::makeDirectories(configDir); }
+
+    // An empty folder means the default one. Renamed into place, as editors save.
+    void configure(const std::string& folder) {
+        std::string text = "[Lumora]\ncloudSync=true\n";
+        if (!folder.empty()) text += "syncFolder=" + folder + "\n";
+        writeFile(configDir + "/.edit", text);
+        ASSERT_EQ(
+            std::rename((configDir + "/.edit").c_str(), (configDir + "/settings.ini").c_str()), 0);
+    }
+    void start() {
+        cloud = makeFolderCloudSync(loop, dataDir, configDir);
+        cloud->setWebView(page);
+    }
+    // The arguments of the __lmCloud calls since the last look, once posted work has run.
+    Calls calls() {
+        loop.runPosted();
+        Calls arguments;
+        const std::string prefix = "window.__lmCloud && window.__lmCloud(";
+        for (const auto& script : page->scripts)
+            arguments.push_back(script.substr(prefix.size(), script.size() - prefix.size() - 1));
+        page->scripts.clear();
+        return arguments;
+    }
+    // Lets file watches report too, until some call arrives.
+    Calls waitForCalls() {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (page->scripts.empty() && std::chrono::steady_clock::now() < end) {
+            if (!g_main_context_iteration(nullptr, FALSE))
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            loop.runPosted();
+        }
+        return calls();
+    }
+    std::string recordIn(const std::string& folder) {
+        return inflateRecord(readFile(folder + "/db.v1")).value_or("(unreadable)");
+    }
+
+    test::TestEnv env;
+    test::LogCapture logs;
+    test::FakeMainLoop loop;
+    std::string dataDir = env.dataHome() + "/Lumora";
+    std::string configDir = env.configHome() + "/Lumora";
+    std::string share = env.root() + "/share";
+    std::shared_ptr<test::FakePageView> page = std::make_shared<test::FakePageView>();
+    std::unique_ptr<CloudService> cloud;
+};
+
+TEST_F(SyncFolderTest, MissingFolderIsNeverMadeAndSavesWaitUntilItIsThere) {
+    configure("");
+    start();
+    EXPECT_EQ(waitForCalls(), Calls{kEmpty});  // the default folder is made
+
+    // Pointed at a share that is not mounted.
+    configure(share);
+    EXPECT_EQ(waitForCalls(), Calls{kRead});
+    cloud->push(json{{"n", 1}}, true);
+    cloud->push(json{{"n", 1}}, true);  // tried again, and told again
+    EXPECT_EQ(calls(), (Calls{kUnavailable, kUnavailable}));
+    EXPECT_FALSE(fileExists(share));
+    EXPECT_FALSE(fileExists(dataDir + "/cloud/db.v1"));
+    EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + share), 1u);
+
+    // Mounted: the same state is written, and the folder is watched from then on.
+    test::makeDirectories(share);
+    cloud->push(json{{"n", 1}}, true);
+    EXPECT_EQ(calls(), Calls{});
+    EXPECT_EQ(recordIn(share), R"({"n":1})");
+    writeFile(share + "/.incoming", *compressRecord(R"({"from":"elsewhere"})"));
+    std::rename((share + "/.incoming").c_str(), (share + "/db.v1").c_str());
+    EXPECT_EQ(waitForCalls(), Calls{R"({ data: {"from":"elsewhere"} })"});
+
+    // Gone again: logged again, since it worked in between.
+    runCommand("rm -rf '" + share + "'");
+    cloud->push(json{{"n", 2}}, true);
+    EXPECT_EQ(calls(), Calls{kUnavailable});
+    EXPECT_FALSE(fileExists(share));
+    EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + share), 2u);
+}
+
+TEST_F(SyncFolderTest, FolderThatIsAFileOrADanglingLinkIsUnavailable) {
+    std::string file = env.root() + "/file", link = env.root() + "/link";
+    std::string target = env.root() + "/target";
+    writeFile(file, "not a folder");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    for (const auto& folder : {file, link}) {
+        configure(folder);
+        start();
+        EXPECT_EQ(calls(), Calls{kRead}) << folder;
+        cloud->push(json{{"n", 1}}, true);
+        EXPECT_EQ(calls(), Calls{kUnavailable}) << folder;
+        EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + folder), 1u);
+    }
+    EXPECT_EQ(readFile(file), "not a folder");
+    EXPECT_FALSE(fileExists(target));
+
+    // A link to a folder is that folder.
+    test::makeDirectories(target);
+    configure(link);
+    start();
+    EXPECT_EQ(calls(), Calls{kEmpty});
+    cloud->push(json{{"n", 1}}, true);
+    EXPECT_EQ(calls(), Calls{});
+    EXPECT_EQ(recordIn(target), R"({"n":1})");
+}
+
+constexpr const char* kInsideEnv = "LUMORA_SYNC_FOLDER_NAMESPACE";
+
+// Runs this test again inside a private mount namespace, so its mount never shows
+// anywhere else. True in the caller, which is then done.
+bool reexecutedInPrivateMounts() {
+    if (std::getenv(kInsideEnv)) return false;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter = std::string(info->test_suite_name()) + "." + info->name();
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    EXPECT_GT(n, 0);
+    if (n <= 0) return true;
+    self[n] = '\0';
+    int status = 0;
+    std::string output =
+        runCommand(std::string(kInsideEnv) + "=1 unshare --mount --propagation private '" + self +
+                       "' --gtest_filter=" + filter + " 2>&1",
+                   &status);
+    std::printf("%s", output.c_str());
+    EXPECT_EQ(status, 0) << "the test failed inside its mount namespace";
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos);
+    return true;
+}
+
+TEST_F(SyncFolderTest, ReadOnlyFolderIsUnavailable) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting needs root (CI runs as root)";
+    if (reexecutedInPrivateMounts()) return;
+    // Read-only even for root, who may write anywhere else.
+    test::makeDirectories(share);
+    ASSERT_EQ(mount("tmpfs", share.c_str(), "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV, "size=64k"),
+              0)
+        << std::strerror(errno);
+    configure(share);
+    start();
+    EXPECT_EQ(calls(), Calls{kRead});
+    cloud->push(json{{"n", 1}}, true);
+    EXPECT_EQ(calls(), Calls{kUnavailable});
+    EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + share), 1u);
+    cloud.reset();
+    umount2(share.c_str(), MNT_DETACH);
+}
+
+}  // namespace
+}  // namespace lumora
