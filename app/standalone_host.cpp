@@ -29,8 +29,7 @@ void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
 }
 
 void StandaloneHost::saveDocument(const std::string& document, bool sync) {
-    auto saved = store_.saveCompact(document);
-    noteLocalSave(saved ? 0 : saved.error());
+    noteLocalSave(store_.saveCompact(document));
     if (cloud_) cloud_->pushDocument(document, sync);
 }
 

@@ -43,13 +43,11 @@ bool LumoraStore::save(const nlohmann::json& value) const {
     if (!isJsonDocument(value)) return false;
     auto text = compactJson(value);
     if (!text) return false;
-    return saveCompact(*text).has_value();
+    return saveCompact(*text) == 0;
 }
 
-std::expected<void, int> LumoraStore::saveCompact(const std::string& document) const {
-    int error = writeFileAtomically(path_, document);
-    if (error != 0) return std::unexpected(error);
-    return {};
+int LumoraStore::saveCompact(const std::string& document) const {
+    return writeFileAtomically(path_, document);
 }
 
 int writeFileAtomically(const std::string& path, const std::string& contents, int mode) {

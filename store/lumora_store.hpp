@@ -1,7 +1,6 @@
 #pragma once
 #include <nlohmann/json.hpp>
 
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,9 +22,9 @@ class LumoraStore {
     // Replaces the file with the compact JSON of an object or array, atomically and
     // durably. Returns whether it was written; callers may ignore it.
     bool save(const nlohmann::json& value) const;
-    // The same for text that is already the compact JSON of an object or array; on failure
-    // the errno of what went wrong. The previous file then stays as it was.
-    std::expected<void, int> saveCompact(const std::string& document) const;
+    // The same for text that is already the compact JSON of an object or array. Returns 0,
+    // or the errno of a failure; the previous file then stays as it was.
+    int saveCompact(const std::string& document) const;
 
   private:
     std::string path_;
