@@ -169,7 +169,7 @@ TEST_F(PdfExport, NotesAreDroppedWhenThePageHasGoneAndEscapedWhenNot) {
     exporter->sendPdfNote(other, "bad \xff");
     loop.runPosted();
     EXPECT_EQ(other->scripts.size(), 1u);
-    EXPECT_EQ(logs.lines.back(), "[Lumora] pdf: bad \xff");
+    EXPECT_EQ(logs.lines.back(), "[Lumora] pdf: bad \\xff");
 }
 
 TEST_F(PdfExport, CancelledDialogCopiesNothing) {

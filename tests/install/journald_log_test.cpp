@@ -135,7 +135,8 @@ TEST(JournaldLog, StructuredEntriesWhenStandardErrorIsTheJournal) {
     EXPECT_EQ(first["SYSLOG_IDENTIFIER"], "lumora");
     EXPECT_EQ(first["PRIORITY"], "6");
     auto second = journalFields(journal.receive());
-    EXPECT_EQ(second["MESSAGE"], "[Lumora]  page: two\nlines");
+    // One entry, one line: a line break from the page is written as "\n".
+    EXPECT_EQ(second["MESSAGE"], "[Lumora]  page: two\\nlines");
     // Written once, to the journal: nothing also went down the standard error stream.
     EXPECT_FALSE(readable(journal.server.get(), 200));
 }
