@@ -1,7 +1,7 @@
 #include "app/gtk_services.hpp"
 
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/log.hpp"
 
 namespace lumora {
 

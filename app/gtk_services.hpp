@@ -10,13 +10,13 @@ namespace lumora {
 // Keeps the session and the display awake: the session manager's inhibitor, plus
 // org.freedesktop.ScreenSaver where something owns that name.
 class GtkActivityInhibitor final : public ActivityInhibitor {
-public:
+  public:
     GtkActivityInhibitor(GtkApplication* app, GtkWindow* (*window)(gpointer), gpointer data);
     ~GtkActivityInhibitor() override;
     void begin(const std::string& reason) override;
     void end() override;
 
-private:
+  private:
     static void onInhibitReply(GObject* source, GAsyncResult* result, gpointer self);
     void releaseScreenSaver();
 
@@ -31,7 +31,7 @@ private:
 
 // Opens URIs in the user's default handler, as xdg-open would.
 class GioUrlOpener final : public UrlOpener {
-public:
+  public:
     void open(const std::string& uri) override;
 };
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/command_line.hpp"
-#include "container/glib_ptr.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/main_loop.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "container/glib_ptr.hpp"
+#include "container/base/glib_ptr.hpp"
 
 #ifndef LUMORA_SOURCE_WEB_ROOT
 #define LUMORA_SOURCE_WEB_ROOT ""
@@ -51,20 +51,29 @@ std::optional<std::string> webRoot(const std::optional<std::string>& commandLine
         // Only a program in its CMake build tree may use the source page; an installed one
         // whose page is missing must say so rather than serve the checkout it was built from.
         bool buildTree = isDirectory(exeDir + "/CMakeFiles");
-        chosen = isDirectory(installed) || !buildTree ? installed
-                                                     : std::string(LUMORA_SOURCE_WEB_ROOT);
+        chosen =
+            isDirectory(installed) || !buildTree ? installed : std::string(LUMORA_SOURCE_WEB_ROOT);
     }
     if (tried) *tried = chosen;
     if (!isDirectory(chosen)) return std::nullopt;
-    std::unique_ptr<gchar, GFreeDeleter> canonical(g_canonicalize_filename(chosen.c_str(), nullptr));
+    std::unique_ptr<gchar, GFreeDeleter> canonical(
+        g_canonicalize_filename(chosen.c_str(), nullptr));
     return std::string(canonical.get());
 }
 
-void setWebRoot(std::string root) { webRootStorage() = std::move(root); }
-const std::string& currentWebRoot() { return webRootStorage(); }
+void setWebRoot(std::string root) {
+    webRootStorage() = std::move(root);
+}
+const std::string& currentWebRoot() {
+    return webRootStorage();
+}
 
-std::string dataDirectory() { return std::string(g_get_user_data_dir()) + "/Lumora"; }
-std::string configDirectory() { return std::string(g_get_user_config_dir()) + "/Lumora"; }
+std::string dataDirectory() {
+    return std::string(g_get_user_data_dir()) + "/Lumora";
+}
+std::string configDirectory() {
+    return std::string(g_get_user_config_dir()) + "/Lumora";
+}
 
 std::string temporaryDirectory() {
     std::string dir = std::string(g_get_user_cache_dir()) + "/Lumora/tmp";

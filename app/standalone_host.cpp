@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "container/log.hpp"
-#include "container/message.hpp"
-#include "container/page_call.hpp"
+#include "container/base/log.hpp"
+#include "container/base/message.hpp"
+#include "container/base/page_call.hpp"
 #include "store/lumora_store.hpp"
 
 namespace lumora {

@@ -1,6 +1,6 @@
 #pragma once
-#include "app/lumora_host.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/lumora_host.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

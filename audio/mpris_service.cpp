@@ -4,7 +4,7 @@
 #include <cmath>
 #include <memory>
 
-#include "container/glib_ptr.hpp"
+#include "container/base/glib_ptr.hpp"
 
 namespace lumora {
 

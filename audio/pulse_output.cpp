@@ -211,7 +211,8 @@ void PulseOutput::createStream() {
     pa_stream_set_underflow_callback(stream_, onStreamUnderflow, this);
     pa_stream_set_moved_callback(stream_, onStreamMoved, this);
     auto bytes = [&](double seconds) {
-        return static_cast<uint32_t>(seconds * sampleFormat.rate) * static_cast<uint32_t>(kFrameBytes);
+        return static_cast<uint32_t>(seconds * sampleFormat.rate) *
+               static_cast<uint32_t>(kFrameBytes);
     };
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);

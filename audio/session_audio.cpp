@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <glib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,8 @@
 #include <limits>
 
 #include "audio/base64.hpp"
-#include "container/message.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/message.hpp"
 
 namespace lumora {
 
@@ -29,43 +31,22 @@ std::string randomUuid() {
 void writeChunkFile(const std::string& path, const std::string& bytes) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    int error = writeAll(fd, bytes.data(), bytes.size());
     // A cut-off chunk (full disk) would play as a shorter one; without its file it
     // counts as unreadable, and sending it again plays it whole.
-    if (close(fd) != 0 || left > 0) unlink(path.c_str());
+    if (close(fd) != 0 || error != 0) unlink(path.c_str());
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    off_t size = lseek(fd, 0, SEEK_END);
-    if (size < 0 || lseek(fd, 0, SEEK_SET) < 0) {
-        close(fd);
-        return false;
-    }
-    out.resize(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    out.resize(done);
+    struct stat info;
+    out.clear();
+    if (fstat(fd, &info) == 0 && info.st_size > 0)
+        out.reserve(static_cast<std::size_t>(info.st_size));
+    int error = readAll(fd, out);
     close(fd);
-    return true;
+    return error == 0;
 }
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {

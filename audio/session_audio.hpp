@@ -12,8 +12,8 @@
 #include "audio/audio_output.hpp"
 #include "audio/now_playing.hpp"
 #include "audio/pcm_buffer.hpp"
-#include "container/main_loop.hpp"
-#include "container/page_view.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/base/page_view.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "audio/audio_output.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 
 namespace lumora {
 

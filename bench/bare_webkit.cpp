@@ -20,7 +20,7 @@ static void serve(WebKitURISchemeRequest* request, gpointer) {
         return;
     }
     GInputStream* stream = g_memory_input_stream_new_from_data(data, size, g_free);
-    const char* type = g_str_has_suffix(path.c_str(), ".html") ? "text/html"
+    const char* type = g_str_has_suffix(path.c_str(), ".html")  ? "text/html"
                        : g_str_has_suffix(path.c_str(), ".js")  ? "text/javascript"
                        : g_str_has_suffix(path.c_str(), ".css") ? "text/css"
                                                                 : "application/octet-stream";

@@ -16,9 +16,9 @@
 
 #include "app/standalone_host.hpp"
 #include "bench/app_state.hpp"
-#include "container/glib_ptr.hpp"
-#include "container/main_loop.hpp"
-#include "container/message.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/base/message.hpp"
 #include "container/webkit_web_view.hpp"
 #include "store/cloud_sync.hpp"
 #include "store/folder_store.hpp"

@@ -34,7 +34,8 @@ int main() {
             const r = await fetch('lumora://app/big.bin?' + Math.random());
             const b = await r.arrayBuffer();
             window.benchDone = [b.byteLength, performance.now() - t0]; })(); true)");
-        lumora::test::spinUntil([&] { return stack.eval("window.benchDone !== null") == "true"; }, 60);
+        lumora::test::spinUntil([&] { return stack.eval("window.benchDone !== null") == "true"; },
+                                60);
         auto done = stack.eval("window.benchDone[1]");
         auto bytes = stack.eval("window.benchDone[0]");
         if (!done || !bytes || std::stoull(*bytes) != size) return 1;
@@ -45,12 +46,14 @@ int main() {
         gsize length = 0;
         g_file_get_contents((root + "/big.bin").c_str(), &data, &length, nullptr);
         g_free(data);
-        fileSeconds = std::min(
-            fileSeconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        fileSeconds =
+            std::min(fileSeconds,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     double mb = static_cast<double>(size) / (1024.0 * 1024.0);
-    std::printf("scheme handler, 50 MB asset (best of %d): through lumora: %.0f MB/s, "
-                "reading the file: %.0f MB/s, ratio %.2f\n",
-                rounds, mb / schemeSeconds, mb / fileSeconds, fileSeconds / schemeSeconds);
+    std::printf(
+        "scheme handler, 50 MB asset (best of %d): through lumora: %.0f MB/s, "
+        "reading the file: %.0f MB/s, ratio %.2f\n",
+        rounds, mb / schemeSeconds, mb / fileSeconds, fileSeconds / schemeSeconds);
     return 0;
 }

@@ -5,21 +5,13 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/lumora_host.hpp"
+#include "container/base/log.hpp"
+#include "container/base/message.hpp"
+#include "container/base/uri.hpp"
 #include "container/controller.hpp"
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
-#include "container/message.hpp"
+#include "container/lumora_host.hpp"
 
 namespace lumora {
-
-std::optional<std::string> uriScheme(const std::string& uri) {
-    GPtr<GUri> parsed = GPtr<GUri>::adopt(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
-    if (!parsed) return std::nullopt;
-    // GLib lower-cases the scheme; the comparison callers make is exact, so keep it as written.
-    auto colon = uri.find(':');
-    return colon == std::string::npos ? std::string() : uri.substr(0, colon);
-}
 
 Bridge::Bridge(BridgeServices services, MainLoop& loop) : services_(services), loop_(loop) {}
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "container/main_loop.hpp"
-#include "container/page_view.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/base/page_view.hpp"
 #include "container/services.hpp"
 
 namespace lumora {
@@ -85,8 +85,5 @@ class Bridge {
     double lastSuspension_ = -1e9;
     MainLoop::TimerId retryTimer_ = 0;
 };
-
-// The scheme of a URI as GLib parses it, or nothing when it does not parse.
-std::optional<std::string> uriScheme(const std::string& uri);
 
 }  // namespace lumora

@@ -1,8 +1,8 @@
 #include "container/controller.hpp"
 
-#include "app/lumora_host.hpp"
-#include "container/log.hpp"
-#include "container/page_call.hpp"
+#include "container/base/log.hpp"
+#include "container/base/page_call.hpp"
+#include "container/lumora_host.hpp"
 #include "container/startup_script.hpp"
 
 namespace lumora {

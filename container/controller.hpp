@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "container/base/main_loop.hpp"
+#include "container/base/page_view.hpp"
 #include "container/bridge.hpp"
-#include "container/main_loop.hpp"
-#include "container/page_view.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

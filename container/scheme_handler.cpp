@@ -54,8 +54,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
         if (c == '\0') return std::nullopt;
         out.push_back(c);
     }
-    if (!g_utf8_validate(out.data(), static_cast<gssize>(out.size()), nullptr))
-        return std::nullopt;
+    if (!g_utf8_validate(out.data(), static_cast<gssize>(out.size()), nullptr)) return std::nullopt;
     return out;
 }
 
@@ -89,8 +88,8 @@ std::optional<std::string> BundleSchemeHandler::resolve(std::string_view uri) co
     if (path.empty() || path == "/") path = "/index.html";
     std::string relative = path.substr(1);
     std::string file = standardisePath(root_ + "/" + relative);
-    if (file != root_ && !(file.size() > root_.size() && file.starts_with(root_) &&
-                           file[root_.size()] == '/'))
+    if (file != root_ &&
+        !(file.size() > root_.size() && file.starts_with(root_) && file[root_.size()] == '/'))
         return std::nullopt;
     return file;
 }

@@ -14,7 +14,7 @@ namespace lumora {
 // Serves the page's files for "lumora" URLs from the web root. Path resolution,
 // confinement and the MIME table live here; the WebKit glue only moves bytes.
 class BundleSchemeHandler {
-public:
+  public:
     struct Response {
         std::string mimeType;
         // Owned by GLib's allocator so the glue can hand it to WebKit without a copy.
@@ -34,7 +34,7 @@ public:
 
     static std::string_view mimeTypeFor(std::string_view path);
 
-private:
+  private:
     std::string root_;  // standardised, without trailing "/"
 };
 

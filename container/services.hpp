@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "container/page_view.hpp"
+#include "container/base/page_view.hpp"
 
 // The seams between the web container and the native services behind the bridge.
 // Each service has its logic in its own subsystem; the application wires them up.

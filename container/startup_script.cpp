@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "container/page_call.hpp"
+#include "container/base/page_call.hpp"
 
 namespace lumora {
 

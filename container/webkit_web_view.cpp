@@ -7,10 +7,10 @@
 #include <optional>
 #include <string_view>
 
+#include "container/base/glib_ptr.hpp"
+#include "container/base/log.hpp"
+#include "container/base/message.hpp"
 #include "container/canonical_json.hpp"
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
-#include "container/message.hpp"
 #include "container/scheme_handler.hpp"
 
 namespace lumora {

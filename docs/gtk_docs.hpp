@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "container/services.hpp"
 #include "docs/pdf_exporter.hpp"
 #include "docs/share_text.hpp"

@@ -5,11 +5,11 @@
 
 #include <cerrno>
 
-#include "container/log.hpp"
-#include "container/page_call.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/log.hpp"
+#include "container/base/page_call.hpp"
 #include "docs/pdf_layout.hpp"
 #include "docs/pdf_writer.hpp"
-#include "store/lumora_store.hpp"
 
 namespace lumora {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

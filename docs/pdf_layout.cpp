@@ -5,7 +5,7 @@
 #include <cmath>
 #include <regex>
 
-#include "container/message.hpp"
+#include "container/base/message.hpp"
 
 namespace lumora::pdf {
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cmath>
 
+#include "container/base/file_io.hpp"
+
 namespace lumora::pdf {
 
 namespace {
@@ -134,17 +136,9 @@ struct FileSink {
 
 cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned int length) {
     auto* sink = static_cast<FileSink*>(closure);
-    while (length > 0) {
-        ssize_t n = ::write(sink->fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            sink->failed = true;
-            return CAIRO_STATUS_WRITE_ERROR;
-        }
-        data += n;
-        length -= static_cast<unsigned int>(n);
-    }
-    return CAIRO_STATUS_SUCCESS;
+    if (writeAll(sink->fd, data, length) == 0) return CAIRO_STATUS_SUCCESS;
+    sink->failed = true;
+    return CAIRO_STATUS_WRITE_ERROR;
 }
 }  // namespace
 

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/lumora_host.hpp"
+#include "container/base/message.hpp"
+#include "container/base/uri.hpp"
 #include "container/bridge.hpp"
 #include "container/controller.hpp"
-#include "container/message.hpp"
+#include "container/lumora_host.hpp"
 #include "fuzz/fuzz_check.hpp"
 #include "tests/support/fakes.hpp"
 

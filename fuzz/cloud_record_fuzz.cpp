@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 #include "fuzz/fuzz_check.hpp"
 #include "store/cloud_sync.hpp"
 #include "store/record_codec.hpp"

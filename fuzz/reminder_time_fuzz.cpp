@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 #include "fuzz/fuzz_check.hpp"
 #include "notify/reminder.hpp"
 

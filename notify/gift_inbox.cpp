@@ -6,10 +6,10 @@
 #include <memory>
 #include <string_view>
 
-#include "container/bridge.hpp"
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
-#include "container/page_call.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/log.hpp"
+#include "container/base/page_call.hpp"
+#include "container/base/uri.hpp"
 
 namespace lumora {
 

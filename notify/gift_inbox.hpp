@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "container/page_view.hpp"
+#include "container/base/page_view.hpp"
 #include "container/services.hpp"
 
 namespace lumora {

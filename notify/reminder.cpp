@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 
 namespace lumora {
 

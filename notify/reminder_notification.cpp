@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/log.hpp"
 #include "notify/reminder.hpp"
 
 namespace lumora {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "container/log.hpp"
-#include "store/lumora_store.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/log.hpp"
 
 namespace lumora {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "container/glib_ptr.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/main_loop.hpp"
 #include "notify/reminder.hpp"
 
 namespace lumora {

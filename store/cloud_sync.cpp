@@ -2,9 +2,9 @@
 
 #include <glib.h>
 
-#include "container/log.hpp"
-#include "container/message.hpp"
-#include "container/page_call.hpp"
+#include "container/base/log.hpp"
+#include "container/base/message.hpp"
+#include "container/base/page_call.hpp"
 #include "store/folder_store.hpp"
 #include "store/settings.hpp"
 
@@ -138,10 +138,6 @@ void CloudSync::sendStatus(const nlohmann::json& status) {
     if (!text) return;
     WeakPageView view = webView_;
     loop_.post([view, script = pageCall("__lmCloud", *text)] { evaluateIfAlive(view, script); });
-}
-
-void CloudSync::sendData(const std::string& text) {
-    evaluateIfAlive(webView_, dataCall(text));
 }
 
 namespace {

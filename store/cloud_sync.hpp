@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "container/main_loop.hpp"
-#include "container/page_view.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/base/page_view.hpp"
 #include "container/services.hpp"
 #include "store/key_value_store.hpp"
 #include "store/record_codec.hpp"
@@ -36,7 +36,6 @@ class CloudSync final : public CloudService {
 
     void handleExternalChange(std::optional<int> reason);
     void sendStatus(const nlohmann::json& status);
-    void sendData(const std::string& text);
 
     const std::string key = "db.v1";
     const std::size_t limit = 900000;

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "container/log.hpp"
-#include "store/lumora_store.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/log.hpp"
 
 namespace lumora {
 
@@ -155,24 +155,9 @@ std::expected<std::optional<std::string>, int> FolderStore::read(const std::stri
         return std::unexpected(code);
     }
     std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int code = errno;
-            ::close(fd);
-            return std::unexpected(code);
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        // The file may grow while we read it.
-        if (bytes.size() > static_cast<std::size_t>(kMaxValueSize)) {
-            ::close(fd);
-            return std::unexpected(EFBIG);
-        }
-    }
+    int error = readAll(fd, bytes, static_cast<std::size_t>(kMaxValueSize));
     ::close(fd);
+    if (error != 0) return std::unexpected(error);
     return std::optional<std::string>(std::move(bytes));
 }
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
-#include "container/glib_ptr.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/main_loop.hpp"
 #include "store/key_value_store.hpp"
 
 namespace lumora {

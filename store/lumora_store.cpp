@@ -1,21 +1,13 @@
 #include "store/lumora_store.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <ctime>
 #include <memory>
-#include <vector>
 
-#include "container/glib_ptr.hpp"
-#include "container/message.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/message.hpp"
 
 namespace lumora {
 
@@ -48,108 +40,6 @@ bool LumoraStore::save(const nlohmann::json& value) const {
 
 int LumoraStore::saveCompact(const std::string& document) const {
     return writeFileAtomically(path_, document);
-}
-
-int writeFileAtomically(const std::string& path, const std::string& contents, int mode) {
-    auto slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // A hidden name in the same directory, so the rename is atomic and folder
-    // watchers can tell it apart from real files.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0;; ++attempt) {
-        temp = dir + "/." + name + ".tmp-XXXXXX";
-        fd = mkostemp(temp.data(), O_CLOEXEC);
-        if (fd < 0) return errno;
-        // Held until the rename: a sweep leaves locked temporaries alone. Where the file
-        // system has no locks, the sweep cannot lock either and removes nothing.
-        if (flock(fd, LOCK_EX) != 0) break;
-        // A sweep may have taken the file between its creation and our lock.
-        struct stat info;
-        if (fstat(fd, &info) == 0 && info.st_nlink > 0) break;
-        close(fd);
-        if (attempt == 8) return EAGAIN;
-    }
-    auto fail = [&](int code) {
-        unlink(temp.c_str());
-        close(fd);
-        return code;
-    };
-    const char* data = contents.data();
-    std::size_t left = contents.size();
-    while (left > 0) {
-        ssize_t n = write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(errno);
-    if (fsync(fd) != 0) return fail(errno);
-    // Renamed while still locked, so no sweep can take the finished file first. The
-    // data is already on disk, so closing afterwards cannot lose it.
-    if (rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
-    close(fd);
-    // Make the rename itself durable.
-    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return 0;
-}
-
-bool isAtomicTemporaryName(std::string_view fileName, std::string_view name) {
-    // "." + name + ".tmp-" + the six letters and digits mkostemp puts in.
-    constexpr std::string_view kMark = ".tmp-";
-    constexpr std::size_t kRandom = 6;
-    if (fileName.size() < 1 + kMark.size() + kRandom + 1 || fileName.front() != '.') return false;
-    std::string_view middle = fileName.substr(1, fileName.size() - 1 - kMark.size() - kRandom);
-    std::string_view tail = fileName.substr(fileName.size() - kMark.size() - kRandom);
-    if (tail.substr(0, kMark.size()) != kMark) return false;
-    for (char c : tail.substr(kMark.size()))
-        if (!g_ascii_isalnum(c)) return false;
-    if (name.empty()) return !middle.empty() && middle.find('/') == std::string_view::npos;
-    return middle == name;
-}
-
-TemporarySweep removeStaleTemporaries(const std::string& directory, const std::string& name,
-                                      double minimumAgeSeconds) {
-    TemporarySweep sweep;
-    DIR* dir = opendir(directory.c_str());
-    if (!dir) return sweep;
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir))
-        if (isAtomicTemporaryName(entry->d_name, name)) names.emplace_back(entry->d_name);
-    int dirFd = dirfd(dir);
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    for (const auto& candidate : names) {
-        struct stat info;
-        if (fstatat(dirFd, candidate.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(info.st_mode) || info.st_uid != geteuid())
-            continue;
-        ++sweep.found;
-        double age = static_cast<double>(now.tv_sec - info.st_mtim.tv_sec) +
-                     static_cast<double>(now.tv_nsec - info.st_mtim.tv_nsec) * 1e-9;
-        if (age < minimumAgeSeconds) continue;
-        int fd = openat(dirFd, candidate.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-        if (fd < 0) continue;
-        struct stat opened;
-        // A writer holds its lock from creation to rename: while we hold it, the name
-        // stays on this file.
-        if (fstat(fd, &opened) == 0 && opened.st_dev == info.st_dev &&
-            opened.st_ino == info.st_ino && opened.st_nlink > 0 &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(dirFd, candidate.c_str(), 0) == 0)
-            ++sweep.removed;
-        close(fd);
-    }
-    closedir(dir);
-    return sweep;
 }
 
 }  // namespace lumora

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
-#include "container/log.hpp"
-#include "store/lumora_store.hpp"
+#include "container/base/file_io.hpp"
+#include "container/base/log.hpp"
 
 namespace lumora {
 

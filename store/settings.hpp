@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "container/glib_ptr.hpp"
+#include "container/base/glib_ptr.hpp"
 
 namespace lumora {
 

@@ -6,6 +6,8 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${LUMORA_BUILD_DIR:-$root/build}"
 flags="-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+# CI builds with warnings as errors (LUMORA_WERROR=1).
+werror="-DLUMORA_WERROR=${LUMORA_WERROR:-0}"
 if [ "${1:-}" = "--sanitize" ]; then
   shift
   build="${LUMORA_BUILD_DIR:-$root/build}-sanitize"
@@ -16,7 +18,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 fi
 "$root/tools/deps.sh"
-cmake -S "$root" -B "$build" $flags >/dev/null
+cmake -S "$root" -B "$build" $flags $werror >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export GSK_RENDERER=cairo WEBKIT_DISABLE_COMPOSITING_MODE=1 NO_AT_BRIDGE=1
 export LUMORA_TEST_ARTIFACTS="$build/artifacts"

@@ -14,7 +14,7 @@
 #include "audio/base64.hpp"
 #include "audio/session_audio.hpp"
 #include "audio/virtual_audio_output.hpp"
-#include "container/glib_ptr.hpp"
+#include "container/base/glib_ptr.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
 

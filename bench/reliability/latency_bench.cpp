@@ -18,7 +18,7 @@
 #include "audio/session_audio.hpp"
 #include "audio/virtual_audio_output.hpp"
 #include "bench/app_state.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "docs/pdf_exporter.hpp"
 #include "docs/pdf_writer.hpp"
 #include "store/cloud_sync.hpp"

@@ -9,7 +9,7 @@
 #include "audio/mpris_service.hpp"
 #include "audio/session_audio.hpp"
 #include "audio/virtual_audio_output.hpp"
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "container/message.hpp"
+#include "container/base/message.hpp"
 #include "store/cloud_sync.hpp"
 #include "store/record_codec.hpp"
 #include "store/settings.hpp"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "store/key_value_store.hpp"
 
 namespace lumora::test {

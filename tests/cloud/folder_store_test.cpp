@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "store/cloud_sync.hpp"
 #include "store/folder_store.hpp"
 #include "store/record_codec.hpp"

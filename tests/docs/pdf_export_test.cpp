@@ -7,9 +7,9 @@
 #include <csignal>
 #include <memory>
 
-#include "app/lumora_host.hpp"
 #include "container/bridge.hpp"
 #include "container/controller.hpp"
+#include "container/lumora_host.hpp"
 #include "docs/pdf_exporter.hpp"
 #include "tests/docs/pdf_probe.hpp"
 #include "tests/support/fakes.hpp"

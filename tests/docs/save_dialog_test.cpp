@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 #include "docs/gtk_docs.hpp"
 #include "tests/docs/pdf_probe.hpp"
 #include "tests/support/fakes.hpp"

@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "container/page_call.hpp"
+#include "container/base/page_call.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/forwarding_host.hpp"
 #include "tests/support/test_env.hpp"
@@ -104,13 +104,6 @@ window.loadCount = (window.loadCount || 0) + 1;
         EXPECT_TRUE(stack->waitForLoads(1));
         return stack;
     }
-    json evalJson(test::WebStack& stack, const std::string& script) {
-        auto text = stack.eval(script);
-        return text ? json::parse(*text, nullptr, false) : json();
-    }
-    void post(test::WebStack& stack, const std::string& body) {
-        stack.eval("window.webkit.messageHandlers.lumora.postMessage(" + body + "); true");
-    }
 
     test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
     test::LogCapture logs;
@@ -123,7 +116,7 @@ TEST_F(WebContainerTest, PageSeesItsGlobalsWithStateAsAValue) {
     test::writeFile(env.dataHome() + "/Lumora/lumora.json", R"({"days":[1,2],"name":"é"})");
     auto stack = makeStack();
     json globals =
-        evalJson(*stack, R"(({state: window.__LUMORA_STATE__, type: typeof window.__LUMORA_STATE__,
+        stack->evalValue(R"(({state: window.__LUMORA_STATE__, type: typeof window.__LUMORA_STATE__,
         native: window.__LUMORA_NATIVE__, platform: window.__LUMORA_PLATFORM__,
         host: window.__LUMORA_HOST__, inset: window.__LUMORA_INSET_TOP__,
         direct: window.__LUMORA_DIRECT__, resume: window.__LUMORA_RESUME__ === undefined}))");
@@ -144,28 +137,28 @@ TEST_F(WebContainerTest, MessagesOfEveryTypeReachTheirHandler) {
     // The load itself reaches no service (cloud sync is off).
     test::spinFor(StandaloneHost::kPullDelay + 0.2);
     EXPECT_EQ(rec.received, std::vector<std::string>{});
-    post(*stack, "{type:'save', data:{a:[1,'x']}, sync:false}");
-    post(*stack, "{type:'save', data:{b:2}, sync:true}");
-    post(*stack, "{type:'log', message:'hello from page'}");
-    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
-    post(*stack, "{type:'close', reason:'done'}");
-    post(*stack, "{type:'close'}");
-    post(*stack, "{type:'session', active:true}");
-    post(*stack, "{type:'session', active:false}");
+    stack->post("{type:'save', data:{a:[1,'x']}, sync:false}");
+    stack->post("{type:'save', data:{b:2}, sync:true}");
+    stack->post("{type:'log', message:'hello from page'}");
+    stack->post("{type:'event', name:'screen', detail:{screen:'journal'}}");
+    stack->post("{type:'close', reason:'done'}");
+    stack->post("{type:'close'}");
+    stack->post("{type:'session', active:true}");
+    stack->post("{type:'session', active:false}");
     for (const char* audio : {"audioOpen", "audioChunk", "audioPlay", "audioSeek", "audioPause",
                               "audioResume", "audioClose"})
-        post(*stack, std::string("{type:'") + audio + "', id:'s1'}");
-    post(*stack, "{type:'reminder', on:true, time:'06:45'}");
-    post(*stack, "{type:'reminder', on:false}");
-    post(*stack, "{type:'share', subject:'Hi', text:'t'}");
-    post(*stack, "{type:'sharePdf', blocks:[{kind:'p', text:'x'}]}");
-    post(*stack, "{type:'open', url:'https://example.org/help'}");
-    post(*stack, "{type:'review', url:'https://example.org/review'}");
-    post(*stack, "{type:'review', explicit:true, url:'https://example.org/review'}");
-    post(*stack, "{type:'cloudPull'}");
-    post(*stack, "{type:'cloudForget'}");
-    post(*stack, "{type:'nobodyKnows'}");
-    post(*stack, "'not a dictionary'");
+        stack->post(std::string("{type:'") + audio + "', id:'s1'}");
+    stack->post("{type:'reminder', on:true, time:'06:45'}");
+    stack->post("{type:'reminder', on:false}");
+    stack->post("{type:'share', subject:'Hi', text:'t'}");
+    stack->post("{type:'sharePdf', blocks:[{kind:'p', text:'x'}]}");
+    stack->post("{type:'open', url:'https://example.org/help'}");
+    stack->post("{type:'review', url:'https://example.org/review'}");
+    stack->post("{type:'review', explicit:true, url:'https://example.org/review'}");
+    stack->post("{type:'cloudPull'}");
+    stack->post("{type:'cloudForget'}");
+    stack->post("{type:'nobodyKnows'}");
+    stack->post("'not a dictionary'");
     ASSERT_TRUE(spinUntil([&] { return logs.contains("unhandled message: nobodyKnows"); }));
     EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"b":2})");
     EXPECT_EQ(logs.count("[Lumora]  page: hello from page"), 1u);
@@ -203,18 +196,18 @@ TEST_F(WebContainerTest, MessagesOfEveryTypeReachTheirHandler) {
 
 TEST_F(WebContainerTest, NoteTextArrivesExactly) {
     auto stack = makeStack();
-    post(*stack, "{type:'sharePdf'}");
-    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "window.notes.length") == json(1); }));
-    EXPECT_EQ(evalJson(*stack, "window.notes[0]"), "The PDF could not be made (no content).");
+    stack->post("{type:'sharePdf'}");
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.notes.length") == json(1); }));
+    EXPECT_EQ(stack->evalValue("window.notes[0]"), "The PDF could not be made (no content).");
     const std::string tricky = "It's \"quoted\" \\ back\nslash </script> ☃";
     auto arg = textArgument(tricky);
     ASSERT_TRUE(arg);
     stack->backend->evaluate(pageCall("__lmNote", *arg));
-    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "window.notes.length") == json(2); }));
-    EXPECT_EQ(evalJson(*stack, "window.notes[1]"), tricky);
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.notes.length") == json(2); }));
+    EXPECT_EQ(stack->evalValue("window.notes[1]"), tricky);
     // A call to a callback the page lacks is harmless.
     stack->backend->evaluate(pageCall("__lmMissing", "1"));
-    EXPECT_EQ(evalJson(*stack, "document.getElementById('title').textContent"), "Test page");
+    EXPECT_EQ(stack->evalValue("document.getElementById('title').textContent"), "Test page");
 }
 
 TEST_F(WebContainerTest, QueuedScriptsRunOnceInOrderAfterLoad) {
@@ -227,9 +220,9 @@ TEST_F(WebContainerTest, QueuedScriptsRunOnceInOrderAfterLoad) {
         stack.controller->runScript("window.ran = (window.ran || []).concat([" + std::to_string(i) +
                                     "])");
     ASSERT_TRUE(stack.waitForLoads(1));
-    ASSERT_TRUE(spinUntil([&] { return evalJson(stack, "window.ran") == json({0, 1, 2}); }));
+    ASSERT_TRUE(spinUntil([&] { return stack.evalValue("window.ran") == json({0, 1, 2}); }));
     stack.controller->runScript("window.ran.push(3)");
-    ASSERT_TRUE(spinUntil([&] { return evalJson(stack, "window.ran") == json({0, 1, 2, 3}); }));
+    ASSERT_TRUE(spinUntil([&] { return stack.evalValue("window.ran") == json({0, 1, 2, 3}); }));
     EXPECT_EQ(
         logs.count("[Lumora] running queued script: window.ran = (window.ran || []).concat([1])"),
         1u);
@@ -247,8 +240,8 @@ TEST_F(WebContainerTest, HttpsLinkOpensInDefaultHandlerAndPageStays) {
     stack->eval("document.getElementById('out').click(); true");
     ASSERT_TRUE(spinUntil([&] { return test::readFile(opened) == "https://example.org/page\n"; }));
     test::spinFor(0.3);
-    EXPECT_EQ(evalJson(*stack, "location.href"), "lumora://app/index.html");
-    EXPECT_EQ(evalJson(*stack, "window.loadCount"), 1);
+    EXPECT_EQ(stack->evalValue("location.href"), "lumora://app/index.html");
+    EXPECT_EQ(stack->evalValue("window.loadCount"), 1);
     // A new-window link follows the same policy and never makes a second view.
     stack->eval("document.getElementById('popup').click(); true");
     ASSERT_TRUE(spinUntil([&] {
@@ -269,12 +262,12 @@ TEST_F(WebContainerTest, AboutBlankStaysAndFileAndCustomSchemesAreRefused) {
     ASSERT_TRUE(
         spinUntil([&] { return logs.contains("navigation refused: ssh://host.example/"); }));
     test::spinFor(0.3);
-    EXPECT_EQ(evalJson(*stack, "location.href"), "lumora://app/index.html");
-    EXPECT_EQ(evalJson(*stack, "window.loadCount"), 1);
+    EXPECT_EQ(stack->evalValue("location.href"), "lumora://app/index.html");
+    EXPECT_EQ(stack->evalValue("window.loadCount"), 1);
     EXPECT_EQ(stack->loads, 1);
     EXPECT_TRUE(rec.received.empty());
     stack->eval("location.href = 'about:blank'; true");
-    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "location.href") == "about:blank"; }));
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("location.href") == "about:blank"; }));
 }
 
 TEST_F(WebContainerTest, WindowOpenFollowsTheNavigationPolicy) {
@@ -292,14 +285,14 @@ TEST_F(WebContainerTest, WindowOpenFollowsTheNavigationPolicy) {
     GList* toplevels = gtk_window_list_toplevels();
     EXPECT_EQ(g_list_length(toplevels), 1u);
     g_list_free(toplevels);
-    EXPECT_EQ(evalJson(*stack, "location.href"), "lumora://app/index.html");
-    EXPECT_EQ(evalJson(*stack, "window.loadCount"), 1);
+    EXPECT_EQ(stack->evalValue("location.href"), "lumora://app/index.html");
+    EXPECT_EQ(stack->evalValue("window.loadCount"), 1);
 }
 
 TEST_F(WebContainerTest, KilledWebProcessReloadsOnceWithStateAndScreen) {
     auto stack = makeStack();
-    post(*stack, "{type:'save', data:{n:7}}");
-    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
+    stack->post("{type:'save', data:{n:7}}");
+    stack->post("{type:'event', name:'screen', detail:{screen:'journal'}}");
     ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
     int pid = stack->webProcessPid();
     ASSERT_GT(pid, 0);
@@ -308,7 +301,7 @@ TEST_F(WebContainerTest, KilledWebProcessReloadsOnceWithStateAndScreen) {
     test::spinFor(0.5);
     EXPECT_EQ(stack->loads, 2);
     EXPECT_EQ(logs.count("[Lumora] web content process terminated"), 1u);
-    json globals = evalJson(*stack, "({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__})");
+    json globals = stack->evalValue("({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__})");
     EXPECT_EQ(globals["s"], json({{"n", 7}}));
     EXPECT_EQ(globals["r"], "journal");
     EXPECT_TRUE(stack->controller->loaded);
@@ -323,8 +316,8 @@ TEST_F(WebContainerTest, SchemeServesAssetsAndFailsMissingOnes) {
         window.results.push([r.status, r.headers.get('content-type'), j.ok])));
       fetch('lumora://app/../secret.txt').catch(() => window.results.push(['failed']));
       true)");
-    ASSERT_TRUE(spinUntil([&] { return evalJson(*stack, "window.results.length") == json(2); }));
-    json results = evalJson(*stack, "window.results");
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.results.length") == json(2); }));
+    json results = stack->evalValue("window.results");
     EXPECT_NE(std::find(results.begin(), results.end(), json({200, "application/json", 1})),
               results.end());
     EXPECT_NE(std::find(results.begin(), results.end(), json({"failed"})), results.end());

@@ -2,8 +2,8 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include "container/log.hpp"
-#include "container/message.hpp"
+#include "container/base/log.hpp"
+#include "container/base/message.hpp"
 #include "tests/support/fakes.hpp"
 
 namespace lumora {

@@ -29,13 +29,6 @@ class JournalWebTest : public ::testing::Test {
         EXPECT_TRUE(stack->waitForLoads(1));
         return stack;
     }
-    json evalJson(test::WebStack& stack, const std::string& script) {
-        auto text = stack.eval(script);
-        return text ? json::parse(*text, nullptr, false) : json();
-    }
-    void post(test::WebStack& stack, const std::string& body) {
-        stack.eval("window.webkit.messageHandlers.lumora.postMessage(" + body + "); true");
-    }
 
     test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
     test::LogCapture logs;
@@ -47,15 +40,15 @@ class JournalWebTest : public ::testing::Test {
 // would show them and save them over what was written since.
 TEST_F(JournalWebTest, ReloadGetsTheCurrentStateAndScreenWithOneScript) {
     auto stack = makeStack();
-    EXPECT_EQ(evalJson(*stack, "window.__LUMORA_STATE__"), json());
-    post(*stack, "{type:'save', data:{entries:['first words']}}");
-    post(*stack, "{type:'event', name:'screen', detail:{screen:'journal'}}");
+    EXPECT_EQ(stack->evalValue("window.__LUMORA_STATE__"), json());
+    stack->post("{type:'save', data:{entries:['first words']}}");
+    stack->post("{type:'event', name:'screen', detail:{screen:'journal'}}");
     ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
     stack->eval("location.reload(); true");
     ASSERT_TRUE(stack->waitForLoads(2));
-    json seen = evalJson(*stack,
-                         "({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__, "
-                         "n: window.loadCount})");
+    json seen = stack->evalValue(
+        "({s: window.__LUMORA_STATE__, r: window.__LUMORA_RESUME__, "
+        "n: window.loadCount})");
     EXPECT_EQ(seen["s"], json({{"entries", {"first words"}}}));
     EXPECT_EQ(seen["r"], "journal");
     EXPECT_EQ(seen["n"], 1);
@@ -115,7 +108,7 @@ TEST_F(JournalWebTest, ContextMenuKeepsEditingAndDropsBrowsing) {
 // included, with U+FFFD in its place and everything else intact.
 TEST_F(JournalWebTest, LoneSurrogatesArriveAsReplacementCharacters) {
     auto stack = makeStack();
-    post(*stack, R"({type:'save', data:{'key\uD800': 'a\uDC00b', whole: 'ok 😀', cut: 'x\uD83D',
+    stack->post(R"({type:'save', data:{'key\uD800': 'a\uDC00b', whole: 'ok 😀', cut: 'x\uD83D',
                      list: ['\uDE00y']}})");
     std::string file = dataDir + "/lumora.json";
     ASSERT_TRUE(spinUntil([&] { return test::fileExists(file); }));
@@ -123,8 +116,8 @@ TEST_F(JournalWebTest, LoneSurrogatesArriveAsReplacementCharacters) {
               json::parse(R"({"key\ufffd":"a\ufffdb","whole":"ok 😀","cut":"x\ufffd",
                               "list":["\ufffdy"]})"));
     // The ordinary path too, keys included.
-    post(*stack, R"({type:'log', message:'end\uD83D'})");
-    post(*stack, R"({type:'event', name:'screen', detail:{screen:'journal', ['k\uDBFF']: 1}})");
+    stack->post(R"({type:'log', message:'end\uD83D'})");
+    stack->post(R"({type:'event', name:'screen', detail:{screen:'journal', ['k\uDBFF']: 1}})");
     ASSERT_TRUE(spinUntil([&] { return stack->controller->screen == "journal"; }));
     EXPECT_EQ(logs.count("[Lumora]  page: end\xEF\xBF\xBD"), 1u);
     int repaired = 0;
@@ -136,16 +129,16 @@ TEST_F(JournalWebTest, LoneSurrogatesArriveAsReplacementCharacters) {
 // page, with the current state, rather than blank.
 TEST_F(JournalWebTest, CrashAfterPushStateComesBackFromTheStartPage) {
     auto stack = makeStack();
-    post(*stack, "{type:'save', data:{n:3}}");
+    stack->post("{type:'save', data:{n:3}}");
     stack->eval("history.pushState({}, '', '/journal/today'); true");
-    ASSERT_EQ(evalJson(*stack, "location.href"), "lumora://app/journal/today");
+    ASSERT_EQ(stack->evalValue("location.href"), "lumora://app/journal/today");
     int pid = stack->webProcessPid();
     ASSERT_GT(pid, 0);
     kill(pid, SIGKILL);
     // The failed reload of the pushed address also ends a load; the page's own is next.
     ASSERT_TRUE(spinUntil([&] { return logs.count("[Lumora] page loaded") == 2; }, 30));
     EXPECT_TRUE(logs.contains("reloading from the start page"));
-    json seen = evalJson(*stack, "({href: location.href, s: window.__LUMORA_STATE__})");
+    json seen = stack->evalValue("({href: location.href, s: window.__LUMORA_STATE__})");
     EXPECT_EQ(seen["href"], "lumora://app/index.html");
     EXPECT_EQ(seen["s"], json({{"n", 3}}));
 }
@@ -154,7 +147,7 @@ TEST_F(JournalWebTest, CrashAfterPushStateComesBackFromTheStartPage) {
 // comes back by itself, with the state, while the window just sits there.
 TEST_F(JournalWebTest, CrashLoopComesBackAfterAWait) {
     auto stack = makeStack();
-    post(*stack, "{type:'save', data:{n:5}}");
+    stack->post("{type:'save', data:{n:5}}");
     for (int crash = 1; crash <= Bridge::kCrashLimit; ++crash) {
         int pid = stack->webProcessPid();
         ASSERT_GT(pid, 0);
@@ -170,7 +163,7 @@ TEST_F(JournalWebTest, CrashLoopComesBackAfterAWait) {
     EXPECT_EQ(stack->loads, loads) << "reloaded before the wait was over";
     ASSERT_TRUE(stack->waitForLoads(loads + 1, 10));
     EXPECT_TRUE(logs.contains("reloading the page after waiting"));
-    EXPECT_EQ(evalJson(*stack, "window.__LUMORA_STATE__"), json({{"n", 5}}));
+    EXPECT_EQ(stack->evalValue("window.__LUMORA_STATE__"), json({{"n", 5}}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "store/cloud_sync.hpp"
 #include "store/record_codec.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/private_mounts.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora {
@@ -140,38 +141,10 @@ TEST_F(SyncFolderTest, FolderThatIsAFileOrADanglingLinkIsUnavailable) {
     EXPECT_EQ(recordIn(target), R"({"n":1})");
 }
 
-constexpr const char* kInsideEnv = "LUMORA_SYNC_FOLDER_NAMESPACE";
-
-// Runs this test again inside a private mount namespace, so its mount never shows
-// anywhere else. True in the caller, which is then done.
-bool reexecutedInPrivateMounts() {
-    if (std::getenv(kInsideEnv)) return false;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter = std::string(info->test_suite_name()) + "." + info->name();
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    EXPECT_GT(n, 0);
-    if (n <= 0) return true;
-    self[n] = '\0';
-    int status = 0;
-    std::string output =
-        runCommand(std::string(kInsideEnv) + "=1 unshare --mount --propagation private '" + self +
-                       "' --gtest_filter=" + filter + " 2>&1",
-                   &status);
-    std::printf("%s", output.c_str());
-    EXPECT_EQ(status, 0) << "the test failed inside its mount namespace";
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos);
-    return true;
-}
-
 TEST_F(SyncFolderTest, ReadOnlyFolderIsUnavailable) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting needs root (CI runs as root)";
-    if (reexecutedInPrivateMounts()) return;
-    // Read-only even for root, who may write anywhere else.
-    test::makeDirectories(share);
-    ASSERT_EQ(mount("tmpfs", share.c_str(), "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV, "size=64k"),
-              0)
-        << std::strerror(errno);
+    RUN_WITH_PRIVATE_MOUNTS(share);
+    test::Mounts mounts;
+    mounts.add(share, 16, "", true);  // read-only even for root, who may write anywhere else
     configure(share);
     start();
     EXPECT_EQ(calls(), Calls{kRead});
@@ -179,7 +152,6 @@ TEST_F(SyncFolderTest, ReadOnlyFolderIsUnavailable) {
     EXPECT_EQ(calls(), Calls{kUnavailable});
     EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + share), 1u);
     cloud.reset();
-    umount2(share.c_str(), MNT_DETACH);
 }
 
 }  // namespace

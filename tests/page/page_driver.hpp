@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "container/page_call.hpp"
+#include "container/base/page_call.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"

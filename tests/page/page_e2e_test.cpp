@@ -123,9 +123,8 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
     ASSERT_TRUE(spinUntil([&] { return rec.count("cloudPull") == 1; }));
     page->eval(R"(window.__lmCloud({ data: {"introDone":true,"entries":{"r1":{"id":"r1",
         "day":"2026-11-02","facet":"rest","text":"From the laptop","createdAt":5,"updatedAt":5}}} }); true)");
-    EXPECT_TRUE(page->waitSaved([](json s) {
-        return s["device"].value("sync", false) && s["entries"].contains("r1");
-    }));
+    EXPECT_TRUE(page->waitSaved(
+        [](json s) { return s["device"].value("sync", false) && s["entries"].contains("r1"); }));
     EXPECT_NE(page->text("#notices").find("arrived from your other computer"), std::string::npos);
     for (const char* status :
          {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})", R"({"error":"quota"})"})

@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "container/log.hpp"
-#include "container/main_loop.hpp"
-#include "container/page_view.hpp"
+#include "container/base/log.hpp"
+#include "container/base/main_loop.hpp"
+#include "container/base/page_view.hpp"
 
 namespace lumora::test {
 
 // A main loop with a manual clock: nothing runs until the test says so.
 class FakeMainLoop final : public MainLoop {
-public:
+  public:
     void post(std::function<void()> fn) override { posted_.push_back(std::move(fn)); }
     TimerId after(double seconds, std::function<void()> fn) override {
         return add(seconds, std::move(fn), 0);
@@ -39,7 +39,8 @@ public:
         for (;;) {
             auto next = timers_.end();
             for (auto it = timers_.begin(); it != timers_.end(); ++it)
-                if (it->second.due <= target && (next == timers_.end() || it->second.due < next->second.due))
+                if (it->second.due <= target &&
+                    (next == timers_.end() || it->second.due < next->second.due))
                     next = it;
             if (next == timers_.end()) break;
             now_ = next->second.due;
@@ -56,7 +57,7 @@ public:
     std::size_t pendingTimers() const { return timers_.size(); }
     std::size_t pendingPosts() const { return posted_.size(); }
 
-private:
+  private:
     struct Timer {
         double due;
         double interval;
@@ -75,14 +76,14 @@ private:
 
 // A page that records the scripts evaluated in it.
 class FakePageView final : public PageView {
-public:
+  public:
     void evaluate(const std::string& script) override { scripts.push_back(script); }
     std::vector<std::string> scripts;
 };
 
 // Captures log lines while it lives.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         setLogSink([this](std::string_view line) { lines.emplace_back(line); });
     }

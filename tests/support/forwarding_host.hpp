@@ -1,5 +1,5 @@
 #pragma once
-#include "app/lumora_host.hpp"
+#include "container/lumora_host.hpp"
 
 namespace lumora::test {
 

@@ -75,8 +75,8 @@ std::string TestEnv::fakeDefaultHandler(const std::vector<std::string>& schemes)
     makeDirectories(apps);
     std::string logFile = root_ + "/opened-uris.log";
     std::string script = root_ + "/fake-handler.sh";
-    writeFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + logFile +
-                          "'; done\n");
+    writeFile(script,
+              "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + logFile + "'; done\n");
     g_chmod(script.c_str(), 0755);
     std::string mimeTypes, defaults = "[Default Applications]\n";
     for (const auto& scheme : schemes) {
@@ -109,9 +109,13 @@ void writeFile(const std::string& path, const std::string& contents) {
     out << contents;
 }
 
-bool fileExists(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_EXISTS); }
+bool fileExists(const std::string& path) {
+    return g_file_test(path.c_str(), G_FILE_TEST_EXISTS);
+}
 
-void makeDirectories(const std::string& path) { g_mkdir_with_parents(path.c_str(), 0755); }
+void makeDirectories(const std::string& path) {
+    g_mkdir_with_parents(path.c_str(), 0755);
+}
 
 std::string runCommand(const std::string& command, int* status) {
     std::string output;

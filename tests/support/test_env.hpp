@@ -9,7 +9,7 @@ namespace lumora::test {
 // temporary directory, and optionally a private D-Bus session bus. Construct it before
 // anything asks GLib for user directories (GLib caches them for the process).
 class TestEnv {
-public:
+  public:
     struct Options {
         bool privateBus = false;
     };
@@ -33,7 +33,7 @@ public:
     // An environment for child processes (the current one plus the private dirs).
     std::vector<std::string> childEnvironment() const;
 
-private:
+  private:
     void startBus();
     std::string root_;
     std::string busAddress_;

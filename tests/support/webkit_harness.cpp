@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "container/glib_ptr.hpp"
-#include "container/log.hpp"
+#include "container/base/glib_ptr.hpp"
+#include "container/base/log.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora::test {
@@ -187,6 +187,15 @@ bool screenshotNotUniform(const std::string& path, double minShare) {
             return true;
     }
     return false;
+}
+
+nlohmann::json WebStack::evalValue(const std::string& script) {
+    auto text = eval(script);
+    return text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+}
+
+void WebStack::post(const std::string& message) {
+    eval("window.webkit.messageHandlers.lumora.postMessage(" + message + "); true");
 }
 
 }  // namespace lumora::test

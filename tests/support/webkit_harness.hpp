@@ -51,6 +51,10 @@ struct WebStack {
     std::optional<std::string> eval(const std::string& script) {
         return evaluateJson(view(), script);
     }
+    // The script's result as a value; null on a script error.
+    nlohmann::json evalValue(const std::string& script);
+    // Posts a message (a script expression) on the "lumora" channel, as the page does.
+    void post(const std::string& message);
     // The WebKitWebProcess pid of the current page, or -1.
     int webProcessPid();
 

@@ -6,7 +6,8 @@ namespace lumora {
 namespace {
 
 TEST(CommandLineTest, OptionsAndUris) {
-    auto cl = parseCommandLine({"lumora", "--web-root", "/w", "--inspector", "lumora-gift://x?g=a"});
+    auto cl =
+        parseCommandLine({"lumora", "--web-root", "/w", "--inspector", "lumora-gift://x?g=a"});
     EXPECT_TRUE(cl.error.empty());
     EXPECT_EQ(cl.webRoot, "/w");
     EXPECT_TRUE(cl.inspector);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "container/base/file_io.hpp"
 #include "store/lumora_store.hpp"
 #include "tests/support/test_env.hpp"
 
@@ -10,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     test::TestEnv env;
     std::string dir = env.dataHome() + "/Lumora";
     LumoraStore store{dir};

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "container/message.hpp"
+#include "container/base/message.hpp"
 
 namespace lumora {
 namespace {

@@ -13,7 +13,7 @@ using test::makeDirectories;
 using test::writeFile;
 
 class SchemeHandlerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base = env.root() + "/app";
         root = base + "/web";
@@ -38,11 +38,10 @@ TEST_F(SchemeHandlerTest, ServesFilesWithExactlyFourHeaders) {
     auto r = handler.respond("lumora://app/assets/app.js?v=2#frag");
     ASSERT_TRUE(r);
     EXPECT_EQ(std::string(r->data.get(), r->size), "export {}");
-    std::vector<std::pair<std::string, std::string>> expected{
-        {"Content-Type", "text/javascript"},
-        {"Content-Length", "9"},
-        {"Access-Control-Allow-Origin", "*"},
-        {"Cache-Control", "no-cache"}};
+    std::vector<std::pair<std::string, std::string>> expected{{"Content-Type", "text/javascript"},
+                                                              {"Content-Length", "9"},
+                                                              {"Access-Control-Allow-Origin", "*"},
+                                                              {"Cache-Control", "no-cache"}};
     EXPECT_EQ(r->headers, expected);
     // Host plays no part.
     ASSERT_TRUE(handler.respond("lumora://other/assets/app.js"));
@@ -82,10 +81,10 @@ TEST(SchemeMime, TableAndFallback) {
     EXPECT_EQ(BundleSchemeHandler::mimeTypeFor("/x/.hidden"), "application/octet-stream");
     EXPECT_EQ(BundleSchemeHandler::mimeTypeFor("/x.js/file"), "application/octet-stream");
     const std::vector<std::pair<const char*, const char*>> table{
-        {"a.html", "text/html"},     {"a.js", "text/javascript"}, {"a.css", "text/css"},
-        {"a.json", "application/json"}, {"a.woff2", "font/woff2"}, {"a.webp", "image/webp"},
-        {"a.png", "image/png"},      {"a.jpg", "image/jpeg"},     {"a.svg", "image/svg+xml"},
-        {"a.mp4", "audio/mp4"},      {"a.TXT", "text/plain"}};
+        {"a.html", "text/html"},        {"a.js", "text/javascript"}, {"a.css", "text/css"},
+        {"a.json", "application/json"}, {"a.woff2", "font/woff2"},   {"a.webp", "image/webp"},
+        {"a.png", "image/png"},         {"a.jpg", "image/jpeg"},     {"a.svg", "image/svg+xml"},
+        {"a.mp4", "audio/mp4"},         {"a.TXT", "text/plain"}};
     for (auto [file, type] : table) EXPECT_EQ(BundleSchemeHandler::mimeTypeFor(file), type) << file;
 }
 
@@ -105,8 +104,8 @@ TEST_F(SchemeHandlerTest, TraversalCorpusNeverLeavesTheRoot) {
     BundleSchemeHandler handler(root);
     const std::vector<std::string> targets{"secret.txt", "web-secrets/key.txt", "webx/key.txt",
                                            "etc/passwd"};
-    const std::vector<std::string> ups{"..", "%2e%2e", "%2E%2E", "%252e%252e", ".%2e", "%2e.",
-                                       "%252E%252E", "..%2f..", "..%252f.."};
+    const std::vector<std::string> ups{"..",   "%2e%2e",     "%2E%2E",  "%252e%252e", ".%2e",
+                                       "%2e.", "%252E%252E", "..%2f..", "..%252f.."};
     const std::vector<std::string> seps{"/", "%2f", "%2F", "%252f", "//", "/./", "/%2e/"};
     std::vector<std::string> payloads;
     for (const auto& up : ups)
@@ -131,7 +130,8 @@ TEST_F(SchemeHandlerTest, TraversalCorpusNeverLeavesTheRoot) {
 
     std::size_t failed = 0;
     for (const auto& payload : payloads) {
-        for (const std::string& form : {"lumora://app/" + payload, "lumora://app/x/../" + payload}) {
+        for (const std::string& form :
+             {"lumora://app/" + payload, "lumora://app/x/../" + payload}) {
             auto resolved = handler.resolve(form);
             if (resolved) {
                 EXPECT_TRUE(*resolved == handler.root() ||

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "container/page_call.hpp"
+#include "container/base/page_call.hpp"
 #include "container/startup_script.hpp"
 
 namespace lumora {
@@ -37,7 +37,8 @@ TEST(StartupScript, StateTextIsInsertedUnchangedAndResumeWritten) {
     v.stateText = "{\"a\":[1,2]}\n";
     v.screen = "journal";
     auto s = buildStartupScript(v);
-    EXPECT_TRUE(s.starts_with("window.__LUMORA_STATE__ = {\"a\":[1,2]}\n; window.__LUMORA_NATIVE__"));
+    EXPECT_TRUE(
+        s.starts_with("window.__LUMORA_STATE__ = {\"a\":[1,2]}\n; window.__LUMORA_NATIVE__"));
     EXPECT_NE(s.find("window.__LUMORA_INSET_TOP__ = 30;window.__LUMORA_RESUME__ = 'journal';"
                      "window.__LUMORA_DIRECT__ = true;"),
               std::string::npos);
@@ -66,7 +67,7 @@ TEST(ScriptSafe, KeepsLettersNumbersDashUnderscoreOnly) {
     EXPECT_EQ(scriptSafe("a-b_c 1'\"\\\n;()é٣"), "a-b_c1é٣");
     EXPECT_EQ(scriptSafe("e\xCC\x81t\xC3\xA9"), "e\xCC\x81t\xC3\xA9");  // combining accent stays
     EXPECT_EQ(scriptSafe("\xE2\x80\xA8</script>"), "script");           // line separator dropped
-    EXPECT_EQ(scriptSafe("\xFF\xFEok"), "ok");                           // not UTF-8
+    EXPECT_EQ(scriptSafe("\xFF\xFEok"), "ok");                          // not UTF-8
     EXPECT_EQ(scriptSafe(""), "");
 }
 

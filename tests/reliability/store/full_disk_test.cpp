@@ -26,63 +26,13 @@
 #include "store/record_codec.hpp"
 #include "tests/audio/audio_test_util.hpp"
 #include "tests/support/fakes.hpp"
+#include "tests/support/private_mounts.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora::test {
 namespace {
 
 using nlohmann::json;
-
-constexpr const char* kInsideEnv = "LUMORA_FULL_DISK_NAMESPACE";
-
-// Outside: runs this same test again inside a private mount namespace (as root), so its
-// tmpfs mounts can never outlive it or show anywhere else, and checks that nothing of
-// them is visible here afterwards. Inside: returns false and the test goes on.
-bool reexecutedInPrivateMounts(const std::string& marker) {
-    if (std::getenv(kInsideEnv)) return false;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string filter = std::string(info->test_suite_name()) + "." + info->name();
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    EXPECT_GT(n, 0);
-    if (n <= 0) return true;
-    self[n] = '\0';
-    int status = 0;
-    std::string output = runCommand(std::string(kInsideEnv) + "=" + marker +
-                                        " unshare --mount --propagation private '" + self +
-                                        "' --gtest_filter=" + filter + " 2>&1",
-                                    &status);
-    std::printf("%s", output.c_str());
-    EXPECT_EQ(status, 0) << "the test failed inside its mount namespace";
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos);
-    EXPECT_EQ(output.find("[  SKIPPED ]"), std::string::npos);
-    EXPECT_EQ(readFile("/proc/self/mountinfo").find(marker), std::string::npos)
-        << "a tmpfs leaked out of the namespace";
-    return true;
-}
-
-#define RUN_WITH_PRIVATE_MOUNTS(marker)                                                  \
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root (CI runs as root)"; \
-    if (reexecutedInPrivateMounts(marker)) return
-
-// Tiny tmpfs mounts in this namespace, unmounted before the test's directories go.
-class Mounts {
-  public:
-    ~Mounts() {
-        for (auto it = paths_.rbegin(); it != paths_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
-    }
-    // A tmpfs of the given size in pages at path (created).
-    void add(const std::string& path, int pages, const std::string& extra = "") {
-        makeDirectories(path);
-        std::string options = "size=" + std::to_string(pages * 4096) + ",mode=0700" + extra;
-        ASSERT_EQ(mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()), 0)
-            << path << ": " << std::strerror(errno);
-        paths_.push_back(path);
-    }
-
-  private:
-    std::vector<std::string> paths_;
-};
 
 // Fills the file system holding dir with one file until it refuses more; returns the
 // bytes written. free() gives back some pages for writes that fail halfway.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "container/base/file_io.hpp"
 #include "store/folder_store.hpp"
 #include "store/lumora_store.hpp"
 #include "tests/reliability/store/saved_states.hpp"

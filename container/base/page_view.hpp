@@ -7,7 +7,7 @@ namespace lumora {
 // The page as native services see it: somewhere to evaluate page calls.
 // Services keep it as std::weak_ptr and drop calls once it has gone.
 class PageView {
-public:
+  public:
     virtual ~PageView() = default;
     // Evaluates a script in the top frame; the result and any error are ignored.
     virtual void evaluate(const std::string& script) = 0;

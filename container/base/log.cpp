@@ -1,4 +1,4 @@
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 
 #include <glib.h>
 

@@ -47,7 +47,7 @@ struct GRefTraits<GError> {
 // (a "transfer full" return); ref() adds a new one (a "transfer none" value).
 template <typename T>
 class GPtr {
-public:
+  public:
     GPtr() = default;
     static GPtr adopt(T* p) { return GPtr(p); }
     static GPtr ref(T* p) { return GPtr(p ? GRefTraits<T>::ref(p) : nullptr); }
@@ -74,7 +74,7 @@ public:
         return &p_;
     }
 
-private:
+  private:
     explicit GPtr(T* p) : p_(p) {}
     T* p_ = nullptr;
 };

@@ -1,10 +1,10 @@
-#include "container/page_call.hpp"
+#include "container/base/page_call.hpp"
 
 #include <glib.h>
 
 #include <nlohmann/json.hpp>
 
-#include "container/message.hpp"
+#include "container/base/message.hpp"
 
 namespace lumora {
 

@@ -8,7 +8,7 @@ namespace lumora {
 // Main-loop timers and posting. Everything runs on the main thread; other threads
 // may only call post(). Tests use a fake with a manual clock.
 class MainLoop {
-public:
+  public:
     using TimerId = std::uint64_t;
     virtual ~MainLoop() = default;
     // Runs fn on the main thread in a later turn of the loop. Safe from any thread.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "container/page_view.hpp"
+#include "container/base/page_view.hpp"
 
 namespace lumora {
 

@@ -1,6 +1,6 @@
-#include "container/message.hpp"
+#include "container/base/message.hpp"
 
-#include "container/log.hpp"
+#include "container/base/log.hpp"
 
 #include <glib.h>
 

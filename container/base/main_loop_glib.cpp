@@ -4,7 +4,7 @@
 #include <memory>
 #include <unordered_set>
 
-#include "container/main_loop.hpp"
+#include "container/base/main_loop.hpp"
 
 namespace lumora {
 namespace {
@@ -19,7 +19,7 @@ struct Task {
 };
 
 class GLibMainLoop final : public MainLoop {
-public:
+  public:
     // Pending timers would otherwise fire into a loop (and owners) that are gone.
     ~GLibMainLoop() override {
         for (guint id : live_) g_source_remove(id);
@@ -42,7 +42,7 @@ public:
 
     double now() const override { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
 
-private:
+  private:
     TimerId addTimeout(double seconds, std::function<void()> fn, bool repeat) {
         const auto ms = static_cast<guint>(seconds > 0 ? seconds * 1000.0 + 0.5 : 0);
         auto* task = new Task{std::move(fn), this, repeat};
@@ -67,6 +67,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MainLoop> makeGLibMainLoop() { return std::make_unique<GLibMainLoop>(); }
+std::unique_ptr<MainLoop> makeGLibMainLoop() {
+    return std::make_unique<GLibMainLoop>();
+}
 
 }  // namespace lumora
