@@ -99,6 +99,10 @@ void CloudSync::pull() {
         return;
     }
     if (!*stored) {
+        // Removed elsewhere: what we last wrote is gone, so the next save writes again.
+        lastPut_.reset();
+        lastText_.reset();
+        refusedText_.reset();
         sendStatus({{"empty", true}});
         return;
     }

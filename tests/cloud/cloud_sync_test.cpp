@@ -200,6 +200,18 @@ TEST_F(CloudSyncTest, ForgetThenPullAnswersEmpty) {
     EXPECT_EQ(kvs.writes, 2);
 }
 
+// Another machine removed the record: the page is told the folder is empty and saves, and
+// that save must write even though this machine wrote the same state before.
+TEST_F(CloudSyncTest, RecordRemovedElsewhereIsWrittenAgainByTheSameState) {
+    sync.push(kState, true);
+    kvs.values.erase("db.v1");
+    sync.pull();
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"empty", true}}}));
+    sync.push(kState, true);
+    EXPECT_EQ(kvs.writes, 2);
+    EXPECT_EQ(zlibInflate(kvs.values["db.v1"]), kState.dump());
+}
+
 TEST_F(CloudSyncTest, PullWorksWithTheSwitchOffAndAnswersOnlyInALaterTurn) {
     putRecord(kState);
     sync.pull();
