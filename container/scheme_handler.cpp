@@ -115,9 +115,12 @@ std::optional<BundleSchemeHandler::Response> BundleSchemeHandler::respond(
 }
 
 std::string_view BundleSchemeHandler::mimeTypeFor(std::string_view path) {
-    static constexpr std::array<std::pair<std::string_view, std::string_view>, 11> kTypes{{
+    // Module scripts and WebAssembly are refused by the engine under any other type.
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 13> kTypes{{
         {"html", "text/html"},
         {"js", "text/javascript"},
+        {"mjs", "text/javascript"},
+        {"wasm", "application/wasm"},
         {"css", "text/css"},
         {"json", "application/json"},
         {"woff2", "font/woff2"},

@@ -323,6 +323,22 @@ TEST_F(WebContainerTest, SchemeServesAssetsAndFailsMissingOnes) {
     EXPECT_NE(std::find(results.begin(), results.end(), json({"failed"})), results.end());
 }
 
+// Module scripts and WebAssembly, which the engine refuses under a generic type.
+TEST_F(WebContainerTest, ModuleScriptsAndWebAssemblyLoad) {
+    test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body>
+<script type="module" src="main.mjs"></script></body></html>)");
+    test::writeFile(webRoot + "/main.mjs", R"(import { answer } from './answer.mjs';
+window.moduleAnswer = answer;
+WebAssembly.instantiateStreaming(fetch('empty.wasm'))
+  .then(() => { window.wasm = 'ok'; }, (e) => { window.wasm = String(e); });)");
+    test::writeFile(webRoot + "/answer.mjs", "export const answer = 42;\n");
+    test::writeFile(webRoot + "/empty.wasm", std::string("\0asm\x01\0\0\0", 8));
+    auto stack = makeStack();
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.wasm || null") != json(); }));
+    EXPECT_EQ(stack->evalValue("window.moduleAnswer"), 42);
+    EXPECT_EQ(stack->evalValue("window.wasm"), "ok");
+}
+
 TEST_F(WebContainerTest, WindowScreenshotIsNotBlank) {
     auto stack = makeStack();
     std::string shot = test::artifactDirectory() + "/web-container-window.png";

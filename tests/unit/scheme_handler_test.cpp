@@ -84,7 +84,8 @@ TEST(SchemeMime, TableAndFallback) {
         {"a.html", "text/html"},        {"a.js", "text/javascript"}, {"a.css", "text/css"},
         {"a.json", "application/json"}, {"a.woff2", "font/woff2"},   {"a.webp", "image/webp"},
         {"a.png", "image/png"},         {"a.jpg", "image/jpeg"},     {"a.svg", "image/svg+xml"},
-        {"a.mp4", "audio/mp4"},         {"a.TXT", "text/plain"}};
+        {"a.mp4", "audio/mp4"},         {"a.TXT", "text/plain"},     {"a.mjs", "text/javascript"},
+        {"a.wasm", "application/wasm"}};
     for (auto [file, type] : table) EXPECT_EQ(BundleSchemeHandler::mimeTypeFor(file), type) << file;
 }
 
