@@ -113,13 +113,14 @@ void Bridge::openReview(const nlohmann::json& body) {
     if (services_.opener) services_.opener->open(*url);
 }
 
-NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url) {
+NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url, bool userGesture) {
     if (!url || url->empty()) return NavigationDecision::Allow;
     auto scheme = uriScheme(*url).value_or("");
     if (scheme == "lumora" || scheme == "about") return NavigationDecision::Allow;
-    // Only web and mail links leave the page; anything else (file:, smb:, custom
-    // schemes) could start arbitrary local handlers.
-    if (scheme == "http" || scheme == "https" || scheme == "mailto") {
+    // Only web and mail links leave the page, and only when the user asked: a timer's
+    // window.open or an https iframe must not start the browser. Anything else (file:,
+    // smb:, custom schemes) could start arbitrary local handlers.
+    if ((scheme == "http" || scheme == "https" || scheme == "mailto") && userGesture) {
         if (services_.opener) services_.opener->open(*url);
     } else {
         log(" navigation refused: " + *url);

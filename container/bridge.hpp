@@ -47,8 +47,10 @@ class Bridge {
     // message without its data.
     void dispatchSave(const nlohmann::json& rest, const std::string& document);
 
-    // Every navigation action, in any frame, including new-window requests.
-    NavigationDecision decidePolicy(const std::optional<std::string>& url);
+    // Every navigation action, in any frame, including new-window requests. userGesture:
+    // the engine says a click or key of the user's started it; only such a navigation may
+    // open a web or mail link outside.
+    NavigationDecision decidePolicy(const std::optional<std::string>& url, bool userGesture);
 
     // The main frame starts loading a document: it gets a start-up script built now.
     void didStartLoad();

@@ -76,9 +76,9 @@ std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge, const WebKi
                      webkit_web_context_get_default(), nullptr)));
     WebKitSettings* settings = webkit_web_view_get_settings(backend->view_);
     webkit_settings_set_enable_developer_extras(settings, options.developerExtras);
-    // A script's window.open must reach the navigation policy rather than be dropped by
-    // WebKit's pop-up blocker; no window is ever made ("create" returns none).
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+    // A script's window.open outside the user's gesture is dropped by WebKit's pop-up
+    // blocker; one within it reaches the navigation policy ("create" makes no window).
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     const GdkRGBA transparent{0, 0, 0, 0};
     webkit_web_view_set_background_color(backend->view_, &transparent);
     backend->connectSignals();
@@ -311,7 +311,8 @@ gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
     std::optional<std::string> url;
     if (uri) url = uri;
     // A new window never opens: the page's own URLs stay out of it too.
-    auto verdict = backend->bridge_.decidePolicy(url);
+    bool gesture = action && webkit_navigation_action_is_user_gesture(action);
+    auto verdict = backend->bridge_.decidePolicy(url, gesture);
     if (verdict == NavigationDecision::Allow &&
         type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
         webkit_policy_decision_use(decision);
@@ -357,7 +358,8 @@ GtkWidget* WebKitBackend::onCreate(WebKitWebView*, WebKitNavigationAction* actio
     const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
     std::optional<std::string> url;
     if (uri) url = uri;
-    static_cast<WebKitBackend*>(self)->bridge_.decidePolicy(url);
+    bool gesture = action && webkit_navigation_action_is_user_gesture(action);
+    static_cast<WebKitBackend*>(self)->bridge_.decidePolicy(url, gesture);
     return nullptr;
 }
 

@@ -178,10 +178,12 @@ void checkOne(World& w, const json& body) {
     // Any string under "url" is also tried as a navigation.
     if (auto url = field::string(body, "url")) {
         w.services.opened.clear();
-        auto verdict = w.controller.bridge().decidePolicy(*url);
+        bool gesture = body.size() % 2 == 0;
+        auto verdict = w.controller.bridge().decidePolicy(*url, gesture);
         auto scheme = uriScheme(*url).value_or("");
         bool inside = url->empty() || scheme == "lumora" || scheme == "about";
         FUZZ_CHECK((verdict == NavigationDecision::Allow) == inside);
+        FUZZ_CHECK(gesture || w.services.opened.empty());
         for (const auto& uri : w.services.opened) {
             auto s = schemeOf(uri);
             FUZZ_CHECK(s == "http" || s == "https" || s == "mailto");

@@ -221,18 +221,21 @@ TEST_F(BridgeTest, UnknownTypesGoToHostAndAreLoggedOnceWhenUnhandled) {
 
 TEST_F(BridgeTest, NavigationPolicy) {
     auto& bridge = controller.bridge();
-    EXPECT_EQ(bridge.decidePolicy(std::nullopt), NavigationDecision::Allow);
-    EXPECT_EQ(bridge.decidePolicy("lumora://app/index.html"), NavigationDecision::Allow);
-    EXPECT_EQ(bridge.decidePolicy("about:blank"), NavigationDecision::Allow);
-    EXPECT_EQ(bridge.decidePolicy("https://example.org/"), NavigationDecision::Cancel);
-    EXPECT_EQ(bridge.decidePolicy("http://example.org/"), NavigationDecision::Cancel);
-    EXPECT_EQ(bridge.decidePolicy("mailto:x@y.org"), NavigationDecision::Cancel);
+    EXPECT_EQ(bridge.decidePolicy(std::nullopt, false), NavigationDecision::Allow);
+    EXPECT_EQ(bridge.decidePolicy("lumora://app/index.html", false), NavigationDecision::Allow);
+    EXPECT_EQ(bridge.decidePolicy("about:blank", false), NavigationDecision::Allow);
+    EXPECT_EQ(bridge.decidePolicy("https://example.org/", true), NavigationDecision::Cancel);
+    EXPECT_EQ(bridge.decidePolicy("http://example.org/", true), NavigationDecision::Cancel);
+    EXPECT_EQ(bridge.decidePolicy("mailto:x@y.org", true), NavigationDecision::Cancel);
     for (const char* url : {"file:///etc/passwd", "smb://h/s", "ssh://h", "x-custom:run", "nourl"})
-        EXPECT_EQ(bridge.decidePolicy(std::string(url)), NavigationDecision::Cancel) << url;
+        EXPECT_EQ(bridge.decidePolicy(std::string(url), true), NavigationDecision::Cancel) << url;
+    // Without the user's click or key, a web link stays shut too.
+    EXPECT_EQ(bridge.decidePolicy("https://example.org/timer", false), NavigationDecision::Cancel);
     EXPECT_EQ(rec.opened, (std::vector<std::string>{"https://example.org/", "http://example.org/",
                                                     "mailto:x@y.org"}));
     EXPECT_EQ(logs.count("[Lumora]  navigation refused: file:///etc/passwd"), 1u);
     EXPECT_EQ(logs.count("[Lumora]  navigation refused: nourl"), 1u);
+    EXPECT_EQ(logs.count("[Lumora]  navigation refused: https://example.org/timer"), 1u);
 }
 
 TEST_F(BridgeTest, PageLoadRunsQueueThenGiftDeliveryLater) {
