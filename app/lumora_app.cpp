@@ -251,7 +251,7 @@ void LumoraApplication::quit() {
                    ? std::dynamic_pointer_cast<WebKitBackend>(controller_->existingWebView())
                    : nullptr;
     if (!web || !controller_->loaded) {
-        g_application_quit(G_APPLICATION(app_));
+        finishQuit();
         return;
     }
     quitting_ = true;
@@ -291,8 +291,9 @@ void LumoraApplication::flushAnswered(std::string answer) {
         log(" the page sent the save it was holding before quitting");
         return;
     }
-    if (!value.is_object() || !value.contains("local")) return;
-    if (store_->save(value["local"]))
+    if (!value.is_object() || !value.contains("local") || !isJsonDocument(value["local"])) return;
+    auto document = compactJson(value["local"]);
+    if (document && host_->keepLocally(*document))
         log(" kept the page's last state on this computer before quitting");
     else
         log("save failed: the page's last state could not be kept before quitting");
@@ -307,6 +308,9 @@ gboolean LumoraApplication::onQuitWaitOver(gpointer self) {
 }
 
 void LumoraApplication::finishQuit() {
+    // A state whose save failed is still only in memory: one more try.
+    if (host_ && !host_->writeUnsaved())
+        log("save failed: the newest state could not be written before quitting");
     if (quitWait_) {
         g_source_remove(quitWait_);
         quitWait_ = 0;

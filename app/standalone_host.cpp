@@ -15,6 +15,7 @@ StandaloneHost::StandaloneHost(LumoraStore& store, CloudService* cloud, Reminder
     : store_(store), cloud_(cloud), reminder_(reminder), loop_(loop) {}
 
 std::optional<std::string> StandaloneHost::loadState() {
+    if (latestUnsaved_) return latest_;
     return store_.load();
 }
 
@@ -29,8 +30,26 @@ void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
 }
 
 void StandaloneHost::saveDocument(const std::string& document, bool sync) {
-    noteLocalSave(store_.saveCompact(document));
+    writeLocally(document);
     if (cloud_) cloud_->pushDocument(document, sync);
+}
+
+bool StandaloneHost::keepLocally(const std::string& document) {
+    return writeLocally(document) == 0;
+}
+
+bool StandaloneHost::writeUnsaved() {
+    if (!latestUnsaved_) return true;
+    return writeLocally(*latest_) == 0;
+}
+
+int StandaloneHost::writeLocally(const std::string& document) {
+    latest_ = document;
+    int error = store_.saveCompact(document);
+    latestUnsaved_ = error != 0;
+    if (auto aside = store_.takeSetAside()) tellPage(setAsideNote(*aside));
+    noteLocalSave(error);
+    return error;
 }
 
 std::string StandaloneHost::saveFailedNote(int error) {
@@ -57,18 +76,30 @@ std::string StandaloneHost::saveFailedNote(int error) {
            "your next change.";
 }
 
+std::string StandaloneHost::setAsideNote(const std::string& path) {
+    return "Your saved journal could not be read, so Lumora started without it. The file is "
+           "kept, unchanged, as \u201c" +
+           path + "\u201d.";
+}
+
 void StandaloneHost::noteLocalSave(int error) {
     // Once per run of failures: the page saves on every change, and one note says it all.
-    if ((error != 0) == saveFailing_) return;
-    saveFailing_ = error != 0;
-    std::string note;
-    if (saveFailing_) {
+    // A page loaded during the run hears it again (pageDidLoad).
+    if ((error != 0) == (saveError_ != 0)) {
+        saveError_ = error;
+        return;
+    }
+    saveError_ = error;
+    if (error != 0) {
         log("save failed: " + std::string(std::strerror(error)) + " (" + store_.path() + ")");
-        note = saveFailedNote(error);
+        tellPage(saveFailedNote(error));
     } else {
         log("saving works again");
-        note = "Your journal is saved on this computer again.";
+        tellPage("Your journal is saved on this computer again.");
     }
+}
+
+void StandaloneHost::tellPage(const std::string& note) {
     if (auto argument = textArgument(note)) evaluateIfAlive(page_, pageCall("__lmNote", *argument));
 }
 
@@ -94,6 +125,7 @@ void StandaloneHost::attach(WeakPageView webView) {
 }
 
 void StandaloneHost::pageDidLoad() {
+    if (saveError_ != 0) tellPage(saveFailedNote(saveError_));
     CloudService* cloud = cloud_;
     if (!cloud) return;
     loop_.after(kPullDelay, [cloud] {

@@ -31,19 +31,34 @@ class StandaloneHost final : public LumoraHost {
     void attach(WeakPageView webView) override;
     void pageDidLoad() override;
 
+    // A state kept on this computer only (the cloud switch and record stay as they are).
+    // Returns whether it was written.
+    bool keepLocally(const std::string& document);
+    // Before quitting: writes the newest state if its save failed. Returns whether nothing
+    // is left unwritten.
+    bool writeUnsaved();
+
     // What the page is told when its journal could not be written to this computer.
     static std::string saveFailedNote(int error);
+    // What the page is told when the saved file could not be read and was kept aside.
+    static std::string setAsideNote(const std::string& path);
 
   private:
+    int writeLocally(const std::string& document);
     // Logs and tells the page when saving starts failing and when it works again.
     void noteLocalSave(int error);
+    void tellPage(const std::string& note);
 
     LumoraStore& store_;
     CloudService* cloud_;
     ReminderService* reminder_;
     MainLoop& loop_;
     WeakPageView page_;
-    bool saveFailing_ = false;
+    // The newest state the page saved. While it is not on disk, it is what every new
+    // document starts from: the page was promised it stays while the program runs.
+    std::optional<std::string> latest_;
+    bool latestUnsaved_ = false;
+    int saveError_ = 0;
 };
 
 }  // namespace lumora

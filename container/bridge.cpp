@@ -29,7 +29,7 @@ void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
 
     if (t == "save") {
         const auto* data = field::find(body, "data");
-        if (!data) return;
+        if (!data || !controller_->admitSave()) return;
         host.saveState(*data, field::boolean(body, "sync", false));
     } else if (t == "log") {
         const auto* message = field::find(body, "message");
@@ -65,7 +65,7 @@ void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
 }
 
 void Bridge::dispatchSave(const nlohmann::json& rest, const std::string& document) {
-    if (!controller_) return;
+    if (!controller_ || !controller_->admitSave()) return;
     controller_->host().saveDocument(document, field::boolean(rest, "sync", false));
 }
 
@@ -132,6 +132,10 @@ void Bridge::didStartLoad() {
     // A reload (the page's own, or one after a crash) must not see the state and screen of
     // the first load: the page would take them for current and save them over newer ones.
     if (controller_) controller_->prepareLoad();
+}
+
+void Bridge::didCommitLoad() {
+    if (controller_) controller_->didCommitLoad();
 }
 
 void Bridge::didFinishNavigation() {

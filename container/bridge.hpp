@@ -54,6 +54,8 @@ class Bridge {
 
     // The main frame starts loading a document: it gets a start-up script built now.
     void didStartLoad();
+    // The new document replaced the old one (before any of its own scripts ran).
+    void didCommitLoad();
     void didFinishNavigation();
     void didFailNavigation(const std::string& error);
     void didFailProvisionalNavigation(const std::string& error);

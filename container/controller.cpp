@@ -38,9 +38,9 @@ std::shared_ptr<WebViewBackend> LumoraController::makeWebView() {
     return web;
 }
 
-std::string LumoraController::startupScript() const {
+std::string LumoraController::scriptFor(std::optional<std::string> state) const {
     StartupValues values;
-    values.stateText = host_.loadState();
+    values.stateText = std::move(state);
     values.hostName = host_.hostName();
     values.topInset = host_.topInset();
     values.screen = screen;
@@ -50,13 +50,36 @@ std::string LumoraController::startupScript() const {
 
 void LumoraController::installStartupScript() {
     if (!web_) return;
-    web_->setStartupScript(startupScript());
+    scriptState_ = host_.loadState();
+    web_->setStartupScript(scriptFor(scriptState_));
     scriptUnused_ = true;
+    savedSinceScript_ = false;
 }
 
 void LumoraController::prepareLoad() {
-    if (!scriptUnused_) installStartupScript();
+    if (!scriptUnused_ || savedSinceScript_) installStartupScript();
     scriptUnused_ = false;
+}
+
+void LumoraController::didCommitLoad() {
+    replacingStale_ = false;
+    // The old page's pagehide runs as the new document commits, after the script was
+    // built; its save arrives before this. Equal text needs nothing: a page that saves
+    // the same state on every pagehide must not reload for ever.
+    if (!savedSinceScript_ || !web_ || host_.loadState() == scriptState_) return;
+    log("the page saved while it was being replaced; loading it again with that save");
+    replacingStale_ = true;
+    installStartupScript();
+    web_->reload();
+}
+
+bool LumoraController::admitSave() {
+    if (replacingStale_) {
+        log("a save from a page that started from an older state was not kept");
+        return false;
+    }
+    savedSinceScript_ = true;
+    return true;
 }
 
 void LumoraController::pageDidFinish() {

@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,21 +51,28 @@ class LumoraController {
 
     void installStartupScript();
     // The main frame starts loading: installs a freshly built start-up script unless the
-    // one installed last has not been used by a load yet.
+    // one installed last is still current and unused by any load.
     void prepareLoad();
+    // The new document has replaced the old one. The old page may have saved while it was
+    // leaving (pagehide), after the script was built: then the new document started from
+    // an older state, and it is loaded once more with a script that holds that save.
+    void didCommitLoad();
+    // A save from the page is about to be kept. False while a document that started from
+    // an older state is being replaced: anything it saves is older still.
+    bool admitSave();
     void pageDidFinish();
     // Evaluates now when the page has loaded; otherwise queues until it has.
     void runScript(const std::string& script);
 
     LumoraHost& host() { return host_; }
     Bridge& bridge() { return bridge_; }
-    std::string startupScript() const;
 
     bool loaded = false;
     std::string screen = "intro";
 
   private:
     std::shared_ptr<WebViewBackend> makeWebView();
+    std::string scriptFor(std::optional<std::string> state) const;
 
     LumoraHost& host_;
     Bridge bridge_;
@@ -74,6 +82,10 @@ class LumoraController {
     std::shared_ptr<WebViewBackend> web_;
     std::vector<std::string> queued_;
     bool scriptUnused_ = false;
+    // The state the installed script holds, and whether a save came in since it was built.
+    std::optional<std::string> scriptState_;
+    bool savedSinceScript_ = false;
+    bool replacingStale_ = false;
 };
 
 }  // namespace lumora

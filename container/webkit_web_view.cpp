@@ -328,6 +328,7 @@ void WebKitBackend::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointe
         // Before the scheme handler answers, so the new document gets the new script.
         backend->bridge_.didStartLoad();
     }
+    if (event == WEBKIT_LOAD_COMMITTED) backend->bridge_.didCommitLoad();
     if (event == WEBKIT_LOAD_FINISHED && !backend->loadFailed_)
         backend->bridge_.didFinishNavigation();
 }

@@ -1,8 +1,13 @@
 // What the user wrote survives reloads, odd text and crashes, in the real web view.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "tests/support/fakes.hpp"
+#include "tests/support/private_mounts.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
 
@@ -20,6 +25,12 @@ class JournalWebTest : public ::testing::Test {
         test::makeDirectories(webRoot);
         test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body>
 <p>Journal</p><script>window.loadCount = (window.loadCount || 0) + 1;</script></body></html>)");
+    }
+    // A page that keeps every note it is told in window.notes.
+    void notingPage(const std::string& script = "") {
+        test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body><script>
+window.notes = []; window.__lmNote = (text) => window.notes.push(String(text));
+)" + script + "</script></body></html>");
     }
     std::unique_ptr<test::WebStack> makeStack() {
         test::WebStack::Options options;
@@ -59,6 +70,90 @@ TEST_F(JournalWebTest, ReloadGetsTheCurrentStateAndScreenWithOneScript) {
     int reports = 0;
     for (const auto& line : logs.lines) reports += line.find("one hook") != std::string::npos;
     EXPECT_EQ(reports, 1);
+}
+
+// A page that saves as it leaves (pagehide) does so after the next document's start-up
+// script was built. What it saved there is what the reloaded page starts from, and the
+// document that started from the older state saves nothing over it.
+TEST_F(JournalWebTest, ReloadStartsFromTheSaveSentAsThePageLeft) {
+    notingPage(R"(addEventListener('pagehide', () => webkit.messageHandlers.lumora.postMessage(
+    {type: 'save', data: {typed: window.typed || String(window.__LUMORA_STATE__?.typed)}}));)");
+    auto stack = makeStack();
+    stack->post("{type:'save', data:{typed:'first'}}");
+    stack->eval("window.typed = 'last words'; location.reload(); true");
+    ASSERT_TRUE(spinUntil([&] {
+        return stack->evalValue("window.__LUMORA_STATE__ && window.__LUMORA_STATE__.typed") ==
+               "last words";
+    })) << "the reloaded page started from the state before its predecessor's last save";
+    test::spinFor(0.5);  // any stale document would have saved by now
+    EXPECT_EQ(json::parse(test::readFile(dataDir + "/lumora.json")),
+              json({{"typed", "last words"}}));
+    EXPECT_EQ(stack->evalValue("window.__LUMORA_STATE__"), json({{"typed", "last words"}}));
+    EXPECT_EQ(logs.count("[Lumora] the page saved while it was being replaced; loading it "
+                         "again with that save"),
+              1u);
+    EXPECT_EQ(logs.count("[Lumora] a save from a page that started from an older state was "
+                         "not kept"),
+              1u);
+    for (const auto& line : logs.lines) EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+}
+
+// While the disk refuses saves, the newest state lives on in memory, as the page was
+// told: a crashed page comes back with it and hears again that it is not on disk, and it
+// is written once the disk takes it.
+TEST_F(JournalWebTest, FailedSavesSurviveACrashAndAreWrittenOnceTheDiskWorks) {
+    RUN_WITH_PRIVATE_MOUNTS(env.root());
+    test::Mounts mounts;
+    mounts.add(dataDir, 64);
+    notingPage();
+    auto stack = makeStack();
+    stack->post("{type:'save', data:{n:1}}");
+    ASSERT_TRUE(spinUntil([&] { return test::fileExists(dataDir + "/lumora.json"); }));
+    ASSERT_EQ(mount(nullptr, dataDir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    stack->post("{type:'save', data:{n:2}}");
+    ASSERT_TRUE(spinUntil([&] { return logs.contains("save failed: Read-only file system"); }));
+    int pid = stack->webProcessPid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(stack->waitForLoads(2, 30));
+    EXPECT_EQ(stack->evalValue("window.__LUMORA_STATE__"), json({{"n", 2}}));
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.notes.length") == 1; }));
+    EXPECT_NE(
+        stack->evalValue("window.notes[0]")
+            .get<std::string>()
+            .find("could not be saved on this computer: its folder cannot be written. What you "
+                  "wrote stays here while Lumora is open"),
+        std::string::npos);
+    EXPECT_EQ(json::parse(test::readFile(dataDir + "/lumora.json")), json({{"n", 1}}));
+    ASSERT_EQ(mount(nullptr, dataDir.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+    EXPECT_TRUE(stack->host->writeUnsaved());  // what quitting does
+    EXPECT_EQ(json::parse(test::readFile(dataDir + "/lumora.json")), json({{"n", 2}}));
+    EXPECT_TRUE(logs.contains("saving works again"));
+}
+
+// A saved file cut short starts the page with no state; the first save keeps the old file
+// beside it and tells the page where, rather than replacing the whole journal unseen.
+TEST_F(JournalWebTest, UnreadableStateFileIsKeptAsideAndThePageIsTold) {
+    notingPage();
+    const std::string cut = R"({"entries":[{"text":"three years of evenings)";
+    test::makeDirectories(dataDir);
+    test::writeFile(dataDir + "/lumora.json", cut);
+    auto stack = makeStack();
+    EXPECT_EQ(stack->evalValue("window.__LUMORA_STATE__"), json());
+    EXPECT_EQ(test::readFile(dataDir + "/lumora.json"), cut) << "touched before any save";
+    stack->post("{type:'save', data:{entries:[]}}");
+    ASSERT_TRUE(spinUntil([&] { return stack->evalValue("window.notes.length") == 1; }));
+    std::string note = stack->evalValue("window.notes[0]").get<std::string>();
+    auto open = note.find("\u201c"), close = note.find("\u201d");
+    ASSERT_NE(open, std::string::npos) << note;
+    std::string aside = note.substr(open + 3, close - open - 3);
+    EXPECT_TRUE(aside.starts_with(dataDir + "/lumora.json.unreadable-")) << aside;
+    EXPECT_EQ(test::readFile(aside), cut);
+    EXPECT_EQ(test::readFile(dataDir + "/lumora.json"), R"({"entries":[]})");
+    EXPECT_EQ(logs.count("[Lumora] lumora.json could not be read; kept as " + aside +
+                         " before saving a new one"),
+              1u);
 }
 
 // Right click offers editing, never browsing: Back, Forward, Stop and Reload would throw

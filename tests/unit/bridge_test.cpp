@@ -340,6 +340,32 @@ TEST_F(BridgeTest, EveryLoadGetsAStartupScriptBuiltForIt) {
     EXPECT_NE(web->startup[1].find("__LUMORA_RESUME__ = 'journal';"), std::string::npos);
 }
 
+// The old page's save as it leaves comes after the next document's script was built: that
+// document is loaded once more with it, and nothing it saves meanwhile is kept. A save
+// that changed nothing reloads nothing, or a page saving on every pagehide would loop.
+TEST_F(BridgeTest, SaveWhileThePageIsReplacedLoadsItOnceMore) {
+    auto leave = [&](const json& saved) {
+        controller.bridge().didStartLoad();
+        send({{"type", "save"}, {"data", saved}});
+        host.state = saved.dump();
+        controller.bridge().didCommitLoad();
+    };
+    host.state = "{\"n\":1}";
+    controller.installStartupScript();
+    leave(json{{"n", 1}});
+    EXPECT_EQ(web->reloads, 0);
+    leave(json{{"n", 2}});
+    ASSERT_EQ(web->reloads, 1);
+    EXPECT_NE(web->startup.back().find("__LUMORA_STATE__ = {\"n\":2};"), std::string::npos);
+    send({{"type", "save"}, {"data", {{"n", 1}}}});  // the stale document as it goes
+    EXPECT_EQ(host.saves.size(), 2u);
+    controller.bridge().didStartLoad();
+    controller.bridge().didCommitLoad();
+    EXPECT_EQ(web->reloads, 1);
+    send({{"type", "save"}, {"data", {{"n", 3}}}});
+    EXPECT_EQ(host.saves.size(), 3u);
+}
+
 TEST_F(BridgeTest, CrashesSpreadOverTimeKeepReloading) {
     for (int i = 0; i < 10; ++i) {
         loop.advance(31);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "container/base/file_io.hpp"
 #include "store/lumora_store.hpp"
@@ -46,8 +47,30 @@ TEST_F(StoreTest, LoadReturnsExactTextOrNothingForBadFiles) {
         EXPECT_FALSE(store.load()) << bad;
         EXPECT_EQ(test::readFile(store.path()), bad);  // the bad file stays until a save
     }
+    // The first save keeps the unreadable file beside it (it may be the whole journal, a
+    // byte away from readable); a second one in the same second never replaces the first.
     EXPECT_TRUE(store.save(json{{"ok", true}}));
     EXPECT_EQ(store.load(), "{\"ok\":true}");
+    auto first = store.takeSetAside();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->starts_with(store.path() + ".unreadable-20")) << *first;
+    EXPECT_EQ(test::readFile(*first), "null");
+    EXPECT_FALSE(store.takeSetAside());
+    EXPECT_TRUE(store.save(json{{"ok", 2}}));  // our own file: nothing to keep
+    EXPECT_FALSE(store.takeSetAside());
+    test::writeFile(store.path(), "{\"journal\":[\"cut");
+    EXPECT_TRUE(store.save(json{{"ok", 3}}));
+    auto second = store.takeSetAside();
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+    EXPECT_EQ(test::readFile(*first), "null");
+    EXPECT_EQ(test::readFile(*second), "{\"journal\":[\"cut");
+    // A FIFO in its place neither blocks a load nor is kept.
+    ASSERT_EQ(unlink(store.path().c_str()), 0);
+    ASSERT_EQ(mkfifo(store.path().c_str(), 0600), 0);
+    EXPECT_FALSE(store.load());
+    EXPECT_TRUE(store.save(json{{"ok", 4}}));
+    EXPECT_EQ(store.load(), "{\"ok\":4}");
 }
 
 TEST_F(StoreTest, FailedWriteLeavesOldFileAndNoTemporaries) {
