@@ -170,7 +170,8 @@ std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::str
     } else if (checkAvailable() != 0) {
         return std::unexpected(StoreError::kUnavailable);
     }
-    int error = writeFileAtomically(pathOf(key), bytes, 0600);
+    // A link in the folder came from the sync engine: never write where it points.
+    int error = writeFileAtomically(pathOf(key), bytes, 0600, AtLink::kReplace);
     if (error != 0) {
         // Gone or made read-only since the check.
         if (!createIfMissing_ && (error == ENOENT || error == ENOTDIR || error == EACCES ||
