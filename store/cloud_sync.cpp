@@ -150,12 +150,12 @@ class FolderCloudSync final : public CloudService {
     FolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
                     const std::string& configDirectory)
         : settings_(configDirectory, dataDirectory + "/cloud"),
-          store_(loop, settings_.syncFolder(), isDefault(settings_.syncFolder())),
+          store_(loop, namedFolder(), isDefault(namedFolder())),
           sync_(store_, settings_, loop) {
         settings_.watch([this] {
-            std::string folder = settings_.syncFolder();
+            std::string folder = namedFolder();
             if (folder == store_.folder()) return;
-            log("sync folder: " + folder);
+            if (!folder.empty()) log("sync folder: " + folder);
             store_.setFolder(folder, isDefault(folder));
         });
     }
@@ -174,8 +174,22 @@ class FolderCloudSync final : public CloudService {
     bool isDefault(const std::string& folder) const {
         return folder == settings_.defaultSyncFolder();
     }
+    // The folder settings.ini names, or none ("", never usable) when it names none that
+    // can be used; the record must not go to the default folder instead.
+    std::string namedFolder() {
+        auto folder = settings_.syncFolder();
+        if (folder) {
+            unusable_.reset();
+            return *folder;
+        }
+        if (unusable_ != folder.error()) log("sync folder unusable: " + folder.error());
+        unusable_ = folder.error();
+        return {};
+    }
 
     Settings settings_;
+    // Why the named folder cannot be used, once logged.
+    std::optional<std::string> unusable_;
     FolderStore store_;
     CloudSync sync_;
 };

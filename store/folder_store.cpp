@@ -104,7 +104,8 @@ int FolderStore::checkAvailable() {
 void FolderStore::markUnavailable() {
     if (unavailable_) return;
     unavailable_ = true;
-    log("sync folder unavailable: " + folder_);
+    // No name at all: whoever named none has said why.
+    if (!folder_.empty()) log("sync folder unavailable: " + folder_);
 }
 
 void FolderStore::close() {

@@ -188,7 +188,14 @@ TEST(Settings, SwitchAndFolderLiveInTheIniFile) {
 
     test::writeFile(settings.path(), "[Lumora]\ncloudSync=maybe\nsyncFolder=relative/path\n");
     EXPECT_FALSE(settings.cloudSync());
+    EXPECT_EQ(settings.syncFolder(), env.root() + "/relative/path");
+    test::writeFile(settings.path(), "[Lumora]\nsyncFolder=\n");
     EXPECT_EQ(settings.syncFolder(), "/default/cloud");
+    // Named but unusable: never the default in its place.
+    for (const char* value : {"~other/Sync", "/Latin-1 caf\xE9"}) {
+        test::writeFile(settings.path(), std::string("[Lumora]\nsyncFolder=") + value + "\n");
+        EXPECT_FALSE(settings.syncFolder().has_value()) << value;
+    }
 }
 
 TEST(Settings, WatchSeesEditsAndAtomicReplacements) {
