@@ -156,6 +156,27 @@ TEST_F(FolderStoreTest, UnusableFolderFailsQuietly) {
     EXPECT_EQ(store.read("db.v1")->value_or(""), "back");
 }
 
+TEST_F(FolderStoreTest, FileChangedSinceItWasLastReadOrWrittenIsNotWrittenOver) {
+    const auto changed = std::unexpected(KeyValueStore::StoreError::kChanged);
+    ASSERT_TRUE(store.store("db.v1", "ours"));
+    shell("printf theirs > .incoming && mv .incoming db.v1");
+    EXPECT_EQ(store.store("db.v1", "ours again"), changed);
+    EXPECT_EQ(test::readFile(folder + "/db.v1"), "theirs");
+    EXPECT_EQ(store.read("db.v1")->value_or(""), "theirs");
+    ASSERT_TRUE(store.store("db.v1", "merged"));
+
+    // Rewritten in place to the same size: the file stays, its times do not.
+    shell("printf MERGED > db.v1");
+    EXPECT_EQ(store.store("db.v1", "ours"), changed);
+    // A store that never read the folder writes only where there is nothing yet.
+    FolderStore fresh(*loop, folder, true);
+    EXPECT_EQ(fresh.store("db.v1", "fresh"), changed);
+    EXPECT_TRUE(fresh.store("other", "fresh"));
+    shell("rm db.v1");
+    EXPECT_TRUE(store.store("db.v1", "ours"));
+    EXPECT_EQ(test::readFile(folder + "/db.v1"), "ours");
+}
+
 TEST_F(FolderStoreTest, KeysThatAreNotPlainFileNamesAreRefused) {
     for (const char* key : {"", ".hidden", "../escape", "a/b", "x.sync-conflict-1"}) {
         EXPECT_FALSE(store.store(key, "v")) << key;
