@@ -20,7 +20,7 @@ namespace {
 using namespace lumora;
 
 struct Store final : KeyValueStore {
-    std::expected<std::optional<std::string>, int> read(const std::string& key) override {
+    std::expected<std::optional<std::string>, ReadError> read(const std::string& key) override {
         auto it = values.find(key);
         if (it == values.end()) return std::optional<std::string>{};
         return std::optional<std::string>(it->second);

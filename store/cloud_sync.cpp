@@ -11,6 +11,11 @@
 namespace lumora {
 
 namespace {
+// As deep as a save from the page can be: the container drops messages past 256 levels,
+// and the state sits one level inside its message. Deeper text cannot come from the page
+// and may be more than its script parser takes.
+constexpr int kMaxStateDepth = 255;
+
 // Whether the inflated bytes are a state the page can take: UTF-8, and JSON whose top
 // level is an object or an array. Checked without building the value, so a deeply
 // nested or huge record costs no more than a scan.
@@ -18,7 +23,7 @@ bool isStateText(const std::string& text) {
     if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return false;
     auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos || (text[first] != '{' && text[first] != '[')) return false;
-    return nlohmann::json::accept(text);
+    return nestingWithin(text, kMaxStateDepth) && nlohmann::json::accept(text);
 }
 
 // A JSON text is a script expression, so the page receives the state itself.
@@ -68,8 +73,17 @@ void CloudSync::pushDocument(const std::string& text, bool sync) {
         sendStatus({{"error", "big"}});
         return;
     }
+    // A record the next pull would refuse is not written either.
+    if (text.size() > kInflateLimit) {
+        sendStatus({{"error", "big"}});
+        refusedText_ = text;
+        return;
+    }
     auto record = compressRecord(text, compression_);
-    if (!record) return;
+    if (!record) {
+        sendStatus({{"error", "write"}});
+        return;
+    }
     if (lastPut_ && *lastPut_ == *record) {
         lastText_ = text;
         return;
@@ -82,8 +96,23 @@ void CloudSync::pushDocument(const std::string& text, bool sync) {
     // A failed write leaves lastPut alone, so saving the same state again retries it.
     auto stored = kvs_.store(key, *record);
     if (!stored) {
-        if (stored.error() == KeyValueStore::StoreError::kUnavailable)
-            sendStatus({{"error", "unavailable"}});
+        switch (stored.error()) {
+            case KeyValueStore::StoreError::kChanged:
+                // Another machine's record not seen yet: the page merges it, and its next
+                // save is written.
+                log("cloud record changed since last read: pulled before writing");
+                pull();
+                break;
+            case KeyValueStore::StoreError::kUnavailable:
+                sendStatus({{"error", "unavailable"}});
+                break;
+            case KeyValueStore::StoreError::kFull:
+                // The store's quota report answers the page.
+                break;
+            case KeyValueStore::StoreError::kFailed:
+                sendStatus({{"error", "write"}});
+                break;
+        }
         return;
     }
     kvs_.synchronize();
@@ -95,7 +124,8 @@ void CloudSync::pull() {
     kvs_.synchronize();
     auto stored = kvs_.read(key);
     if (!stored) {
-        sendStatus({{"error", "read"}});
+        bool unavailable = stored.error() == KeyValueStore::ReadError::kUnavailable;
+        sendStatus({{"error", unavailable ? "unavailable" : "read"}});
         return;
     }
     if (!*stored) {
@@ -150,12 +180,12 @@ class FolderCloudSync final : public CloudService {
     FolderCloudSync(MainLoop& loop, const std::string& dataDirectory,
                     const std::string& configDirectory)
         : settings_(configDirectory, dataDirectory + "/cloud"),
-          store_(loop, settings_.syncFolder(), isDefault(settings_.syncFolder())),
+          store_(loop, namedFolder(), isDefault(namedFolder())),
           sync_(store_, settings_, loop) {
         settings_.watch([this] {
-            std::string folder = settings_.syncFolder();
+            std::string folder = namedFolder();
             if (folder == store_.folder()) return;
-            log("sync folder: " + folder);
+            if (!folder.empty()) log("sync folder: " + folder);
             store_.setFolder(folder, isDefault(folder));
         });
     }
@@ -174,8 +204,22 @@ class FolderCloudSync final : public CloudService {
     bool isDefault(const std::string& folder) const {
         return folder == settings_.defaultSyncFolder();
     }
+    // The folder settings.ini names, or none ("", never usable) when it names none that
+    // can be used; the record must not go to the default folder instead.
+    std::string namedFolder() {
+        auto folder = settings_.syncFolder();
+        if (folder) {
+            unusable_.reset();
+            return *folder;
+        }
+        if (unusable_ != folder.error()) log("sync folder unusable: " + folder.error());
+        unusable_ = folder.error();
+        return {};
+    }
 
     Settings settings_;
+    // Why the named folder cannot be used, once logged.
+    std::optional<std::string> unusable_;
     FolderStore store_;
     CloudSync sync_;
 };

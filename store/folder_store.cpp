@@ -50,6 +50,24 @@ std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& 
                     nanoseconds(info.st_ctim)};
 }
 
+std::optional<std::pair<dev_t, ino_t>> FolderStore::folderIdentity() const {
+    struct stat info;
+    if (stat(folder_.c_str(), &info) != 0) return std::nullopt;
+    return std::pair{info.st_dev, info.st_ino};
+}
+
+void FolderStore::markSeen(const std::string& key, std::optional<Identity> file) {
+    seen_[key] = Seen{folderIdentity(), file};
+}
+
+bool FolderStore::changedSinceSeen(const std::string& key) const {
+    // Writing where there is nothing overwrites nothing.
+    auto current = identityOf(key);
+    if (!current) return false;
+    auto it = seen_.find(key);
+    return it == seen_.end() || it->second.folder != folderIdentity() || it->second.file != current;
+}
+
 void FolderStore::open() {
     struct stat info;
     if (createIfMissing_) {
@@ -104,7 +122,8 @@ int FolderStore::checkAvailable() {
 void FolderStore::markUnavailable() {
     if (unavailable_) return;
     unavailable_ = true;
-    log("sync folder unavailable: " + folder_);
+    // No name at all: whoever named none has said why.
+    if (!folder_.empty()) log("sync folder unavailable: " + folder_);
 }
 
 void FolderStore::close() {
@@ -133,31 +152,49 @@ void FolderStore::setFolder(std::string folder, bool createIfMissing) {
     folder_ = std::move(folder);
     createIfMissing_ = createIfMissing;
     unavailable_ = false;
+    seen_.clear();
     open();
     report(kAccountChange, {});
 }
 
-std::expected<std::optional<std::string>, int> FolderStore::read(const std::string& key) {
-    if (!isKey(key)) return std::unexpected(EINVAL);
+std::expected<std::optional<std::string>, KeyValueStore::ReadError> FolderStore::read(
+    const std::string& key) {
+    if (!isKey(key)) return std::unexpected(ReadError::kFailed);
     // A missing value in a missing folder is not "no value": the folder may be a share
     // that is not mounted, holding the record after all.
-    if (!createIfMissing_)
-        if (int error = checkAvailable(); error != 0) return std::unexpected(error);
-    int fd = ::open(pathOf(key).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        if (errno == ENOENT) return std::optional<std::string>{};
-        return std::unexpected(errno);
+    if (!createIfMissing_ && checkAvailable() != 0) return std::unexpected(ReadError::kUnavailable);
+    const std::string path = pathOf(key);
+    struct stat named;
+    if (lstat(path.c_str(), &named) != 0) {
+        if (errno != ENOENT) return std::unexpected(ReadError::kFailed);
+        markSeen(key, std::nullopt);
+        return std::optional<std::string>{};
     }
+    // Anything but a plain file (a FIFO would block the open or the read for ever, a device
+    // may act on being opened) is refused unopened.
+    if (!S_ISREG(named.st_mode)) {
+        markSeen(key, std::nullopt);
+        return std::unexpected(ReadError::kFailed);
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::unexpected(ReadError::kFailed);
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxValueSize) {
-        int code = !S_ISREG(info.st_mode) ? EINVAL : EFBIG;
+    // Replaced between the look and the open: read again later.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_dev != named.st_dev ||
+        info.st_ino != named.st_ino) {
         ::close(fd);
-        return std::unexpected(code);
+        return std::unexpected(ReadError::kFailed);
     }
+    Identity identity{info.st_dev, info.st_ino, info.st_size, nanoseconds(info.st_mtim),
+                      nanoseconds(info.st_ctim)};
     std::string bytes;
-    int error = readAll(fd, bytes, static_cast<std::size_t>(kMaxValueSize));
+    int error = info.st_size > kMaxValueSize
+                    ? EFBIG
+                    : readAll(fd, bytes, static_cast<std::size_t>(kMaxValueSize));
     ::close(fd);
-    if (error != 0) return std::unexpected(error);
+    // A value too large is as good as read: it can never be taken, so it may be replaced.
+    if (error == 0 || error == EFBIG) markSeen(key, identity);
+    if (error != 0) return std::unexpected(ReadError::kFailed);
     return std::optional<std::string>(std::move(bytes));
 }
 
@@ -170,7 +207,9 @@ std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::str
     } else if (checkAvailable() != 0) {
         return std::unexpected(StoreError::kUnavailable);
     }
-    int error = writeFileAtomically(pathOf(key), bytes, 0600);
+    if (changedSinceSeen(key)) return std::unexpected(StoreError::kChanged);
+    // A link in the folder came from the sync engine: never write where it points.
+    int error = writeFileAtomically(pathOf(key), bytes, 0600, AtLink::kReplace);
     if (error != 0) {
         // Gone or made read-only since the check.
         if (!createIfMissing_ && (error == ENOENT || error == ENOTDIR || error == EACCES ||
@@ -179,16 +218,23 @@ std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::str
             return std::unexpected(StoreError::kUnavailable);
         }
         log("sync folder write failed: " + pathOf(key) + ": " + std::strerror(error));
-        if (error == ENOSPC || error == EDQUOT) report(kQuotaViolation, {key});
+        if (error == ENOSPC || error == EDQUOT) {
+            report(kQuotaViolation, {key});
+            return std::unexpected(StoreError::kFull);
+        }
         return std::unexpected(StoreError::kFailed);
     }
     known_[key] = identityOf(key);
+    markSeen(key, known_[key]);
     return {};
 }
 
 void FolderStore::remove(const std::string& key) {
     if (!isKey(key)) return;
-    if (unlink(pathOf(key).c_str()) == 0 || errno == ENOENT) known_[key] = std::nullopt;
+    if (unlink(pathOf(key).c_str()) == 0 || errno == ENOENT) {
+        known_[key] = std::nullopt;
+        markSeen(key, std::nullopt);
+    }
 }
 
 bool FolderStore::synchronize() {

@@ -24,8 +24,12 @@ namespace lumora {
 //
 // Only a folder the store may create (createIfMissing) is made when it is missing. Any
 // other one that is missing, not a directory or not writable is unavailable (a share not
-// mounted, a disk not plugged in): reads fail, writes are refused as kUnavailable, and the
-// folder is watched again once it works.
+// mounted, a disk not plugged in): reads and writes are refused as kUnavailable, and the
+// folder is watched again once it works. An empty folder name is never usable.
+//
+// A value is only replaced once this store has read what is there now: a write over a
+// file is refused as kChanged when the file differs from the one last read or written
+// under its key, or the folder is another directory than then (a mount came or went).
 class FolderStore final : public KeyValueStore {
   public:
     FolderStore(MainLoop& loop, std::string folder, bool createIfMissing);
@@ -37,7 +41,7 @@ class FolderStore final : public KeyValueStore {
     // Points the store at another folder and reports kAccountChange when it differs.
     void setFolder(std::string folder, bool createIfMissing);
 
-    std::expected<std::optional<std::string>, int> read(const std::string& key) override;
+    std::expected<std::optional<std::string>, ReadError> read(const std::string& key) override;
     std::expected<void, StoreError> store(const std::string& key,
                                           const std::string& bytes) override;
     void remove(const std::string& key) override;
@@ -63,8 +67,16 @@ class FolderStore final : public KeyValueStore {
         long long changed;
         bool operator==(const Identity&) const = default;
     };
+    // What this store last read or wrote under a key, and in which directory.
+    struct Seen {
+        std::optional<std::pair<dev_t, ino_t>> folder;
+        std::optional<Identity> file;  // nothing = no plain file
+    };
     static bool isKey(std::string_view key);
     std::optional<Identity> identityOf(const std::string& name) const;
+    std::optional<std::pair<dev_t, ino_t>> folderIdentity() const;
+    void markSeen(const std::string& key, std::optional<Identity> file);
+    bool changedSinceSeen(const std::string& key) const;
     std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
     void open();
     void close();
@@ -91,6 +103,9 @@ class FolderStore final : public KeyValueStore {
     GPtr<GFileMonitor> monitor_;
     // Last known state of each name; nothing = absent.
     std::map<std::string, std::optional<Identity>> known_;
+    // Only what this store itself read or wrote: a change reported but not read yet is not
+    // seen. Keys never read or written are missing.
+    std::map<std::string, Seen> seen_;
     ChangeHandler handler_;
     bool initialReported_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

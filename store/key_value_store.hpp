@@ -24,12 +24,21 @@ class KeyValueStore {
 
     virtual ~KeyValueStore() = default;
 
-    // The value under key; nothing when there is none; an errno when it cannot be read.
-    virtual std::expected<std::optional<std::string>, int> read(const std::string& key) = 0;
+    // Why a value was not read.
+    enum class ReadError {
+        kFailed,       // it is there but cannot be read (not a plain value, too large, I/O)
+        kUnavailable,  // the store's place is missing or not usable: it may hold a value
+    };
+    // The value under key; nothing when there is none.
+    virtual std::expected<std::optional<std::string>, ReadError> read(const std::string& key) = 0;
     // Why a value was not stored; the old value stays either way.
     enum class StoreError {
-        kFailed,       // the write failed; a full store also reports kQuotaViolation
+        kFailed,       // the write failed
+        kFull,         // no room for it; the store also reports kQuotaViolation
         kUnavailable,  // the store's place is missing or not writable: nothing was written
+        kChanged,      // the value differs from what this store last read or wrote under the
+                       // key (written elsewhere, or the place itself was swapped, as when a
+                       // mount comes or goes): nothing was written, read it first
     };
     virtual std::expected<void, StoreError> store(const std::string& key,
                                                   const std::string& bytes) = 0;

@@ -1,7 +1,11 @@
 #include "store/settings.hpp"
 
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -73,43 +77,61 @@ Settings::~Settings() {
 }
 
 Settings::Contents Settings::load() const {
-    Contents contents{GPtr<GKeyFile>::adopt(g_key_file_new()), "", false};
-    gchar* data = nullptr;
-    gsize length = 0;
-    GError* error = nullptr;
-    if (g_file_get_contents(path_.c_str(), &data, &length, &error)) {
-        contents.text.assign(data, length);
-        g_free(data);
+    Contents contents{GPtr<GKeyFile>::adopt(g_key_file_new()), "", false, true};
+    std::string fault;
+    // Without blocking: a FIFO in its place would hold the main thread for ever.
+    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        // No file yet: every setting takes its default.
+        if (errno != ENOENT) fault = std::strerror(errno);
+    } else {
+        struct stat info;
+        if (fstat(fd, &info) != 0)
+            fault = std::strerror(errno);
+        else if (!S_ISREG(info.st_mode))
+            fault = "not a regular file";
+        else if (int error = readAll(fd, contents.text, kMaxFileSize); error != 0)
+            fault = std::strerror(error);
+        ::close(fd);
+    }
+    if (fault.empty()) {
         // Some editors start UTF-8 files with a byte-order mark, which GKeyFile rejects.
         if (contents.text.starts_with(kByteOrderMark)) {
             contents.text.erase(0, kByteOrderMark.size());
             contents.byteOrderMark = true;
         }
-        g_key_file_load_from_data(contents.keys.get(), contents.text.data(), contents.text.size(),
-                                  G_KEY_FILE_NONE, &error);
-    } else if (g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
-        // No file yet: every setting takes its default.
-        g_clear_error(&error);
+        GError* error = nullptr;
+        if (!g_key_file_load_from_data(contents.keys.get(), contents.text.data(),
+                                       contents.text.size(), G_KEY_FILE_NONE, &error)) {
+            fault = error ? error->message : "not a key file";
+            g_clear_error(&error);
+        }
     }
-    if (error) {
-        // Keys before the fault still read; the file itself is left to the user.
-        if (!unreadable_)
-            log("settings.ini not read: " + std::string(error->message) +
-                "; it will not be rewritten this run");
-        unreadable_ = true;
-        g_error_free(error);
+    if (fault.empty()) {
+        unreadable_ = false;
+        return contents;
     }
-    return contents;
+    // Half a file is not taken: the keys after the fault could change what the ones
+    // before it mean (the switch above, the folder below).
+    if (!unreadable_)
+        log("settings.ini not read: " + fault + "; not used or rewritten until it reads");
+    unreadable_ = true;
+    return Contents{GPtr<GKeyFile>::adopt(g_key_file_new()), "", false, false};
 }
 
 bool Settings::writeValue(const char* key, const std::string& value) {
     auto contents = load();
-    if (unreadable_) return false;
+    if (!contents.usable) return false;
     std::string text = withValue(contents.text, kGroup, key, value);
+    // A switch the file could not take earlier goes in with this write.
+    bool pending = unsavedCloudSync_ && std::string_view(key) != kCloudSyncKey;
+    if (pending)
+        text = withValue(text, kGroup, kCloudSyncKey, *unsavedCloudSync_ ? "true" : "false");
     if (contents.byteOrderMark) text.insert(0, kByteOrderMark);
     g_mkdir_with_parents(directory_.c_str(), 0700);
     int error = writeFileAtomically(path_, text, 0600);
     if (error != 0) log("settings not saved: " + std::string(std::strerror(error)));
+    if (error == 0 && pending) unsavedCloudSync_.reset();
     return error == 0;
 }
 
@@ -134,17 +156,30 @@ bool Settings::setCloudSync(bool on) {
     return false;
 }
 
-std::string Settings::syncFolder() const {
+std::expected<std::string, std::string> Settings::syncFolder() const {
     auto contents = load();
-    gchar* raw = g_key_file_get_string(contents.keys.get(), kGroup, kSyncFolderKey, nullptr);
-    std::string folder = raw ? raw : "";
+    if (!contents.usable) return std::unexpected("settings.ini not read");
+    GError* error = nullptr;
+    gchar* raw = g_key_file_get_string(contents.keys.get(), kGroup, kSyncFolderKey, &error);
+    if (!raw) {
+        bool named = !g_error_matches(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND) &&
+                     !g_error_matches(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND);
+        std::string why = error ? error->message : "";
+        g_clear_error(&error);
+        if (named) return std::unexpected(std::string(kSyncFolderKey) + ": " + why);
+        return defaultSyncFolder_;
+    }
+    std::string folder = raw;
     g_free(raw);
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    if (folder == "~")
-        folder = g_get_home_dir();
-    else if (folder.starts_with("~/"))
-        folder = std::string(g_get_home_dir()) + folder.substr(1);
-    if (folder.empty() || !g_path_is_absolute(folder.c_str())) return defaultSyncFolder_;
+    if (folder.empty()) return defaultSyncFolder_;
+    std::string home = g_get_home_dir();
+    if (folder == "~") return home;
+    if (folder.starts_with("~/")) return home + folder.substr(1);
+    // "~name" would be another user's home.
+    if (folder.front() == '~')
+        return std::unexpected(std::string(kSyncFolderKey) + "=" + folder + ": not a folder");
+    if (!g_path_is_absolute(folder.c_str())) return home + "/" + folder;
     return folder;
 }
 

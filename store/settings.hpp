@@ -1,6 +1,7 @@
 #pragma once
 #include <gio/gio.h>
 
+#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,8 +19,9 @@ namespace lumora {
 // The file is read on every query, so edits made while the program runs count at once.
 // A write replaces the file atomically and changes only its own key's line: comments,
 // repeated groups and keys we do not know stay exactly as the user wrote them. A file
-// that cannot be read or parsed is never rewritten during the run, since writing back
-// what parsed would drop the rest; the switch then holds in memory only.
+// that is a symbolic link stays one: its target is written. Nothing is taken from a file
+// that cannot be read or parsed, and it is not rewritten while it stays so; a switch set
+// meanwhile holds in memory and is written once the file reads again.
 class Settings {
   public:
     static constexpr const char* kGroup = "Lumora";
@@ -27,7 +29,7 @@ class Settings {
     static constexpr const char* kSyncFolderKey = "syncFolder";
 
     // directory: where settings.ini lives; defaultSyncFolder: used when the file names
-    // no folder, or one that is not an absolute path.
+    // no folder.
     Settings(std::string directory, std::string defaultSyncFolder);
     ~Settings();
     Settings(const Settings&) = delete;
@@ -41,8 +43,11 @@ class Settings {
     // for the rest of this run.
     bool setCloudSync(bool on);
 
-    // "syncFolder", with a leading "~/" meaning the home directory.
-    std::string syncFolder() const;
+    // "syncFolder": an absolute path, or one in the home directory ("~", "~/x" or a
+    // relative "x"); the default folder when the file names none. Why not, when the file
+    // cannot be read or the value cannot be used as a folder (never the default then: a
+    // record there would not reach the other machines).
+    std::expected<std::string, std::string> syncFolder() const;
     bool setSyncFolder(const std::string& folder);
     // The folder used when the file names none: the only one the program may create.
     const std::string& defaultSyncFolder() const { return defaultSyncFolder_; }
@@ -52,21 +57,24 @@ class Settings {
 
   private:
     struct Contents {
-        GPtr<GKeyFile> keys;
-        std::string text;  // without a byte-order mark
+        GPtr<GKeyFile> keys;  // empty unless the whole file parsed
+        std::string text;     // without a byte-order mark
         bool byteOrderMark = false;
+        bool usable = true;  // parsed, or no file yet
     };
-    // What parsed; a fault is logged once and stops all writes for the run.
+    // Logs the first fault of each spell of unreadable file.
     Contents load() const;
     // Sets the key to a value already escaped as GKeyFile stores it.
     bool writeValue(const char* key, const std::string& value);
     static void onFileEvent(GFileMonitor*, GFile*, GFile*, GFileMonitorEvent event, gpointer self);
+    // Settings files are a few lines; anything past this is not one.
+    static constexpr std::size_t kMaxFileSize = 1024 * 1024;
 
     std::string directory_;
     std::string path_;
     std::string defaultSyncFolder_;
     std::optional<bool> unsavedCloudSync_;
-    // Set by the first failed read; never cleared, so a broken file is never rewritten.
+    // Whether the last read failed, so a fault is logged once until the file reads again.
     mutable bool unreadable_ = false;
     GPtr<GFileMonitor> monitor_;
     std::function<void()> changed_;

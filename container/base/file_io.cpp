@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <vector>
 
@@ -38,7 +39,42 @@ int readAll(int fd, std::string& out, std::size_t maxBytes) {
     }
 }
 
-int writeFileAtomically(const std::string& path, const std::string& contents, int mode) {
+namespace {
+// The file a chain of symbolic links at path ends at (path itself when it is no link),
+// whether that file exists or not; empty, with ELOOP in error, for a loop.
+std::string linkTarget(const std::string& path, int& error) {
+    std::string current = path;
+    // The kernel's own limit on links followed in one lookup.
+    for (int hops = 0; hops <= 40; ++hops) {
+        struct stat info;
+        if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        std::string target(PATH_MAX, '\0');
+        ssize_t n = readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) == target.size()) return current;
+        target.resize(static_cast<std::size_t>(n));
+        if (target.front() != '/') {
+            auto slash = current.rfind('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = std::move(target);
+    }
+    error = ELOOP;
+    return {};
+}
+}  // namespace
+
+int writeFileAtomically(const std::string& given, const std::string& contents, int mode,
+                        AtLink atLink) {
+    std::string path = given;
+    if (atLink == AtLink::kWriteTarget) {
+        // A dotfile kept elsewhere through a link stays a link; its target gets the text.
+        int error = 0;
+        path = linkTarget(given, error);
+        if (path.empty()) return error;
+        struct stat info;
+        if (path != given && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            mode = static_cast<int>(info.st_mode & 07777);
+    }
     auto slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);

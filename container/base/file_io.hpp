@@ -13,11 +13,19 @@ int writeAll(int fd, const void* data, std::size_t size);
 // once out would pass maxBytes (the file may grow while it is read).
 int readAll(int fd, std::string& out, std::size_t maxBytes = static_cast<std::size_t>(-1));
 
+// What writeFileAtomically does when path is a symbolic link.
+enum class AtLink {
+    kWriteTarget,  // the link stays; its final target is written, keeping the target's mode
+    kReplace,      // the link itself is replaced by the file (for folders others fill)
+};
+
 // Writes the whole file through a temporary file, fsync, then rename, so a crash
 // leaves the old content or the new one. Returns the errno of a failure, or 0.
-// The temporary, ".<name>.tmp-XXXXXX" beside path, is locked (flock) until it has
-// been renamed, so removeStaleTemporaries can tell a live write from a dead one.
-int writeFileAtomically(const std::string& path, const std::string& contents, int mode = 0600);
+// The temporary, ".<name>.tmp-XXXXXX" beside the file written, is locked (flock) until
+// it has been renamed, so removeStaleTemporaries can tell a live write from a dead one.
+// The file gets mode, except a link's existing target, which keeps its own.
+int writeFileAtomically(const std::string& path, const std::string& contents, int mode = 0600,
+                        AtLink atLink = AtLink::kWriteTarget);
 
 struct TemporarySweep {
     int found = 0;    // temporaries of ours in the directory

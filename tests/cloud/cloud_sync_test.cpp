@@ -177,14 +177,39 @@ TEST_F(CloudSyncTest, PulledRecordFromAnotherCompressorStillCountsAsUnchanged) {
     EXPECT_EQ(kvs.writes, 0);
 }
 
-TEST_F(CloudSyncTest, FailedWriteIsRetriedByTheNextIdenticalSave) {
+TEST_F(CloudSyncTest, FailedWriteIsToldAndRetriedByTheNextIdenticalSave) {
+    kvs.storeError = KeyValueStore::StoreError::kFailed;
+    sync.push(kState, true);
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "write"}}}));
+    // A full store is told once, by its quota report.
+    kvs.storeError.reset();
     kvs.full = true;
     sync.push(kState, true);
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "quota"}}}));
     EXPECT_FALSE(sync.lastPut());
     kvs.full = false;
     sync.push(kState, true);
-    EXPECT_EQ(kvs.writes, 2);
+    EXPECT_EQ(kvs.writes, 3);
     EXPECT_EQ(kvs.values.count("db.v1"), 1u);
+    EXPECT_TRUE(delivered().empty());
+}
+
+// A record another machine wrote that this one has not read yet is never written over:
+// it goes to the page, and the page's next save (its merge) is what gets written.
+TEST_F(CloudSyncTest, RecordChangedUnseenIsPulledInsteadOfWrittenOver) {
+    sync.push(kState, true);
+    json theirs = {{"from", "elsewhere"}};
+    putRecord(theirs);
+    kvs.unseenChange = true;
+    json mine = {{"mine", 2}};
+    sync.push(mine, true);
+    EXPECT_EQ(kvs.values["db.v1"], *compressRecord(theirs.dump()));
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"data", theirs}}}));
+    json merged = {{"from", "elsewhere"}, {"mine", 2}};
+    sync.push(merged, true);
+    EXPECT_EQ(zlibInflate(kvs.values["db.v1"]), merged.dump());
+    EXPECT_EQ(kvs.writes, 3);
+    EXPECT_TRUE(delivered().empty());
 }
 
 TEST_F(CloudSyncTest, ForgetThenPullAnswersEmpty) {
@@ -255,6 +280,10 @@ TEST_F(CloudSyncTest, BadRecordsAnswerReadAndStayInPlace) {
         {"string JSON", zlibDeflate("\"text\"")},
         {"not UTF-8", zlibDeflate(notUtf8)},
         {"empty", ""},
+        {"nested deeper than a save can be",
+         zlibDeflate(std::string(256, '[') + std::string(256, ']'))},
+        {"nested a million deep",
+         zlibDeflate(std::string(1000000, '[') + std::string(1000000, ']'))},
     };
     for (const auto& [name, record] : records) {
         kvs.values["db.v1"] = record;
@@ -263,9 +292,18 @@ TEST_F(CloudSyncTest, BadRecordsAnswerReadAndStayInPlace) {
         EXPECT_EQ(kvs.values["db.v1"], record) << name;
         EXPECT_EQ(sync.lastPut(), good) << name;
     }
-    kvs.readError = EACCES;
+    kvs.readError = KeyValueStore::ReadError::kFailed;
     sync.pull();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "read"}}}));
+
+    // As deep as the page can save is delivered.
+    kvs.readError.reset();
+    std::string deepest = std::string(255, '[') + std::string(255, ']');
+    kvs.values["db.v1"] = zlibDeflate(deepest);
+    sync.pull();
+    loop.runPosted();
+    ASSERT_EQ(page->scripts.size(), 1u);
+    EXPECT_EQ(page->scripts[0], kCallPrefix + "{ data: " + deepest + " })");
 }
 
 // 100 MiB of one letter inside a JSON string, about 100 KB compressed; made in pieces
@@ -397,6 +435,24 @@ TEST_F(CloudSyncTest, ExternalChangesFollowTheSwitchAndTheReason) {
         kvs.reportChange(reason);
         EXPECT_EQ(delivered(), (std::vector<json>{{{"data", kState}}})) << reason;
     }
+}
+
+// A pull takes what inflates to kInflateLimit at most, so no larger state is written,
+// however well it compresses.
+TEST_F(CloudSyncTest, StateLargerThanAPullTakesIsRefusedAsBig) {
+    auto stateOfSize = [](std::size_t size) { return "[\"" + std::string(size - 4, 'a') + "\"]"; };
+    sync.pushDocument(stateOfSize(kInflateLimit + 1), true);
+    EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "big"}}}));
+    EXPECT_EQ(kvs.writes, 0);
+
+    std::string largest = stateOfSize(kInflateLimit);
+    sync.pushDocument(largest, true);
+    EXPECT_TRUE(delivered().empty());
+    ASSERT_EQ(kvs.writes, 1);
+    sync.pull();
+    loop.runPosted();
+    ASSERT_EQ(page->scripts.size(), 1u);
+    EXPECT_EQ(page->scripts[0], kCallPrefix + "{ data: " + largest + " })");
 }
 
 TEST(CloudSyncLifetime, StopsListeningWhenDestroyed) {

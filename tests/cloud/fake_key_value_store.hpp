@@ -15,9 +15,10 @@ class FakeKeyValueStore final : public KeyValueStore {
   public:
     explicit FakeKeyValueStore(MainLoop& loop) : loop_(loop) {}
 
-    std::expected<std::optional<std::string>, int> read(const std::string& key) override {
+    std::expected<std::optional<std::string>, ReadError> read(const std::string& key) override {
         ++reads;
-        if (readError) return std::unexpected(readError);
+        if (readError) return std::unexpected(*readError);
+        unseenChange = false;
         auto it = values.find(key);
         if (it == values.end()) return std::optional<std::string>{};
         return std::optional<std::string>(it->second);
@@ -27,8 +28,10 @@ class FakeKeyValueStore final : public KeyValueStore {
         ++writes;
         if (full) {
             reportChange(kQuotaViolation);
-            return std::unexpected(StoreError::kFailed);
+            return std::unexpected(StoreError::kFull);
         }
+        if (storeError) return std::unexpected(*storeError);
+        if (unseenChange) return std::unexpected(StoreError::kChanged);
         values[key] = bytes;
         return {};
     }
@@ -52,7 +55,10 @@ class FakeKeyValueStore final : public KeyValueStore {
 
     std::map<std::string, std::string> values;
     int reads = 0, writes = 0, removals = 0, synchronizations = 0;
-    int readError = 0;
+    std::optional<ReadError> readError;
+    std::optional<StoreError> storeError;  // every write fails so (besides full)
+    // Another machine wrote since our last read: writes are refused until the next read.
+    bool unseenChange = false;
     bool full = false;
 
   private:

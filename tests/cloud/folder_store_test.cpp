@@ -156,6 +156,27 @@ TEST_F(FolderStoreTest, UnusableFolderFailsQuietly) {
     EXPECT_EQ(store.read("db.v1")->value_or(""), "back");
 }
 
+TEST_F(FolderStoreTest, FileChangedSinceItWasLastReadOrWrittenIsNotWrittenOver) {
+    const auto changed = std::unexpected(KeyValueStore::StoreError::kChanged);
+    ASSERT_TRUE(store.store("db.v1", "ours"));
+    shell("printf theirs > .incoming && mv .incoming db.v1");
+    EXPECT_EQ(store.store("db.v1", "ours again"), changed);
+    EXPECT_EQ(test::readFile(folder + "/db.v1"), "theirs");
+    EXPECT_EQ(store.read("db.v1")->value_or(""), "theirs");
+    ASSERT_TRUE(store.store("db.v1", "merged"));
+
+    // Rewritten in place to the same size: the file stays, its times do not.
+    shell("printf MERGED > db.v1");
+    EXPECT_EQ(store.store("db.v1", "ours"), changed);
+    // A store that never read the folder writes only where there is nothing yet.
+    FolderStore fresh(*loop, folder, true);
+    EXPECT_EQ(fresh.store("db.v1", "fresh"), changed);
+    EXPECT_TRUE(fresh.store("other", "fresh"));
+    shell("rm db.v1");
+    EXPECT_TRUE(store.store("db.v1", "ours"));
+    EXPECT_EQ(test::readFile(folder + "/db.v1"), "ours");
+}
+
 TEST_F(FolderStoreTest, KeysThatAreNotPlainFileNamesAreRefused) {
     for (const char* key : {"", ".hidden", "../escape", "a/b", "x.sync-conflict-1"}) {
         EXPECT_FALSE(store.store(key, "v")) << key;
@@ -188,7 +209,14 @@ TEST(Settings, SwitchAndFolderLiveInTheIniFile) {
 
     test::writeFile(settings.path(), "[Lumora]\ncloudSync=maybe\nsyncFolder=relative/path\n");
     EXPECT_FALSE(settings.cloudSync());
+    EXPECT_EQ(settings.syncFolder(), env.root() + "/relative/path");
+    test::writeFile(settings.path(), "[Lumora]\nsyncFolder=\n");
     EXPECT_EQ(settings.syncFolder(), "/default/cloud");
+    // Named but unusable: never the default in its place.
+    for (const char* value : {"~other/Sync", "/Latin-1 caf\xE9"}) {
+        test::writeFile(settings.path(), std::string("[Lumora]\nsyncFolder=") + value + "\n");
+        EXPECT_FALSE(settings.syncFolder().has_value()) << value;
+    }
 }
 
 TEST(Settings, WatchSeesEditsAndAtomicReplacements) {

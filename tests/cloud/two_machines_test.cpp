@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <random>
@@ -6,6 +7,7 @@
 
 #include "store/record_codec.hpp"
 #include "tests/cloud/machine.hpp"
+#include "tests/support/private_mounts.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace lumora {
@@ -144,6 +146,68 @@ TEST(FullSyncFolder, QuotaReachesThePageAndThePreviousRecordStays) {
     machine.save(second);
     ASSERT_TRUE(machine.waitForLog("[Lumora]  page: did save 3")) << machine.log();
     EXPECT_EQ(recordText(folder), second.dump());
+}
+
+// A bind mount that can be taken away and put back, as a share whose server goes away.
+class BindMount {
+  public:
+    BindMount(std::string source, std::string path)
+        : source_(std::move(source)), path_(std::move(path)) {}
+    ~BindMount() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    void mount() {
+        ASSERT_EQ(::mount(source_.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr), 0);
+        mounted_ = true;
+    }
+    void unmount() {
+        ASSERT_EQ(umount2(path_.c_str(), MNT_DETACH), 0);
+        mounted_ = false;
+    }
+
+  private:
+    std::string source_, path_;
+    bool mounted_ = false;
+};
+
+// The share goes away (its mount point stays behind, empty) and comes back with a record
+// another machine wrote meanwhile: this machine's next save does not overwrite it, but
+// hands it to the page, and writes the page's next save (its merge).
+TEST(ShareAwayAndBack, RecordWrittenMeanwhileReachesThePageBeforeAnyWrite) {
+    RUN_WITH_PRIVATE_MOUNTS("lumora-share-away");
+    TestEnv env;
+    std::string server = env.root() + "/server", share = env.root() + "/lumora-share-away";
+    test::makeDirectories(server);
+    test::makeDirectories(share);
+    BindMount mount(server, share);
+    ASSERT_NO_FATAL_FAILURE(mount.mount());
+    Machine a(env.root() + "/a", share);
+    startAndSettle(a);
+    json first = {{"entries", {"A1"}}};
+    a.save(first);
+    ASSERT_TRUE(a.waitForLog("[Lumora]  page: did save 1")) << a.log();
+    ASSERT_EQ(recordText(server), first.dump());
+
+    ASSERT_NO_FATAL_FAILURE(mount.unmount());
+    json theirs = {{"entries", {"A1", "B1"}}};
+    std::size_t seen = a.cloudCalls().size();
+    test::writeFile(server + "/.incoming", *compressRecord(theirs.dump()));
+    ASSERT_EQ(std::rename((server + "/.incoming").c_str(), (server + "/db.v1").c_str()), 0);
+    // The watch may still follow the server's directory and send the program to look at the
+    // empty mount point: let that settle first, so nothing is pulled after the remount.
+    waitForDelivery(a, seen, {{"empty", true}}, 5);
+    ASSERT_NO_FATAL_FAILURE(mount.mount());
+
+    seen = a.cloudCalls().size();
+    json mine = {{"entries", {"A1", "A2"}}};
+    a.save(mine);
+    ASSERT_GE(waitForDelivery(a, seen, {{"data", theirs}}), 0) << a.log();
+    EXPECT_EQ(recordText(server), theirs.dump());
+    json merged = {{"entries", {"A1", "B1", "A2"}}};
+    a.save(merged);
+    ASSERT_TRUE(a.waitForLog("[Lumora]  page: did save 3")) << a.log();
+    EXPECT_EQ(recordText(server), merged.dump());
+    EXPECT_EQ(readFile(a.localDatabase()), merged.dump());
 }
 
 }  // namespace

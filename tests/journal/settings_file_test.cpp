@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -36,30 +38,69 @@ TEST_F(SettingsFileTest, ByteOrderMarkIsSkippedAndKept) {
     EXPECT_FALSE(cloudSyncOnFile());
 }
 
-TEST_F(SettingsFileTest, FileThatDoesNotParseIsNeverRewrittenThisRun) {
+// Nothing is taken from a file that does not read whole, and it is not written over; once
+// it reads again (mended, or the editor saving it is done) it is written as usual.
+TEST_F(SettingsFileTest, FileThatDoesNotReadIsNotUsedNorRewrittenUntilItReads) {
     const std::string broken =
-        "[Lumora]\ncloudSync=false\nthis line has no equals sign\nsyncFolder=/mnt/share\n";
+        "[Lumora]\ncloudSync=true\nthis line has no equals sign\nsyncFolder=/mnt/share\n";
     writeFile(path, broken);
     LogCapture logs;
     Settings settings(directory, "/default");
-    EXPECT_FALSE(settings.cloudSync());  // parsed before the fault
+    EXPECT_FALSE(settings.cloudSync());
+    EXPECT_FALSE(settings.syncFolder().has_value());
     // The switch holds for this run, in memory only.
     EXPECT_FALSE(settings.setCloudSync(true));
     EXPECT_TRUE(settings.cloudSync());
     EXPECT_FALSE(settings.setSyncFolder("/elsewhere"));
     EXPECT_EQ(readFile(path), broken);
 
-    // Mended by hand while running: read at once, but still not written over.
+    // Mended by hand while running: read at once, and the next write takes the switch too.
     writeFile(path, "[Lumora]\nsyncFolder=/mnt/mended\n");
     EXPECT_EQ(settings.syncFolder(), "/mnt/mended");
-    EXPECT_FALSE(settings.setCloudSync(false));
-    EXPECT_EQ(readFile(path), "[Lumora]\nsyncFolder=/mnt/mended\n");
+    ASSERT_TRUE(settings.setSyncFolder("/mnt/chosen"));
+    EXPECT_EQ(readFile(path), "[Lumora]\ncloudSync=true\nsyncFolder=/mnt/chosen\n");
 
-    // Once, with GLib's reason.
-    ASSERT_EQ(logs.lines.size(), 1u);
+    // A FIFO in its place is not waited on.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    alarm(10);
+    EXPECT_FALSE(settings.cloudSync());
+    EXPECT_FALSE(settings.setCloudSync(false));
+    alarm(0);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_TRUE(settings.setCloudSync(false));
+    EXPECT_FALSE(cloudSyncOnFile());
+
+    // Once per spell, with the reason.
+    ASSERT_EQ(logs.lines.size(), 2u);
     EXPECT_TRUE(logs.lines[0].starts_with("[Lumora] settings.ini not read: ")) << logs.lines[0];
     EXPECT_NE(logs.lines[0].find("this line has no equals sign"), std::string::npos);
-    EXPECT_TRUE(logs.lines[0].ends_with("; it will not be rewritten this run"));
+    EXPECT_EQ(logs.lines[1],
+              "[Lumora] settings.ini not read: not a regular file; not used or rewritten until "
+              "it reads");
+}
+
+// Dotfiles kept in a repository: the link stays, its target is replaced atomically and
+// keeps its mode.
+TEST_F(SettingsFileTest, LinkedFileIsWrittenThroughToItsTarget) {
+    std::string dotfiles = env.root() + "/dotfiles";
+    test::makeDirectories(dotfiles);
+    writeFile(dotfiles + "/lumora.ini", "[Lumora]\ncloudSync=false\n");
+    ASSERT_EQ(chmod((dotfiles + "/lumora.ini").c_str(), 0640), 0);
+    // Relative, and through a second link.
+    ASSERT_EQ(symlink("lumora.ini", (dotfiles + "/current.ini").c_str()), 0);
+    ASSERT_EQ(symlink("../../dotfiles/current.ini", path.c_str()), 0);
+    Settings settings(directory, "/default");
+    ASSERT_TRUE(settings.setCloudSync(true));
+    EXPECT_EQ(readFile(dotfiles + "/lumora.ini"), "[Lumora]\ncloudSync=true\n");
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(lstat((dotfiles + "/current.ini").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(test::runCommand("ls -A '" + dotfiles + "'"), "current.ini\nlumora.ini\n");
 }
 
 // A write changes its own key's line and nothing else: the key GKeyFile reads (the last one

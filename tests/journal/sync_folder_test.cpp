@@ -1,6 +1,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -90,7 +91,7 @@ TEST_F(SyncFolderTest, MissingFolderIsNeverMadeAndSavesWaitUntilItIsThere) {
 
     // Pointed at a share that is not mounted.
     configure(share);
-    EXPECT_EQ(waitForCalls(), Calls{kRead});
+    EXPECT_EQ(waitForCalls(), Calls{kUnavailable});
     cloud->push(json{{"n", 1}}, true);
     cloud->push(json{{"n", 1}}, true);  // tried again, and told again
     EXPECT_EQ(calls(), (Calls{kUnavailable, kUnavailable}));
@@ -123,7 +124,7 @@ TEST_F(SyncFolderTest, FolderThatIsAFileOrADanglingLinkIsUnavailable) {
     for (const auto& folder : {file, link}) {
         configure(folder);
         start();
-        EXPECT_EQ(calls(), Calls{kRead}) << folder;
+        EXPECT_EQ(calls(), Calls{kUnavailable}) << folder;
         cloud->push(json{{"n", 1}}, true);
         EXPECT_EQ(calls(), Calls{kUnavailable}) << folder;
         EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + folder), 1u);
@@ -147,11 +148,70 @@ TEST_F(SyncFolderTest, ReadOnlyFolderIsUnavailable) {
     mounts.add(share, 16, "", true);  // read-only even for root, who may write anywhere else
     configure(share);
     start();
-    EXPECT_EQ(calls(), Calls{kRead});
+    EXPECT_EQ(calls(), Calls{kUnavailable});
     cloud->push(json{{"n", 1}}, true);
     EXPECT_EQ(calls(), Calls{kUnavailable});
     EXPECT_EQ(logs.count("[Lumora] sync folder unavailable: " + share), 1u);
     cloud.reset();
+}
+
+// A folder setting that cannot be used is never replaced by the default folder, where
+// the record would reach no other machine: saves are answered "unavailable".
+TEST_F(SyncFolderTest, UnusableFolderSettingIsUnavailableNotTheDefault) {
+    configure("~nobody-here/Sync");
+    start();
+    EXPECT_EQ(calls(), Calls{kUnavailable});
+    cloud->push(json{{"n", 1}}, true);
+    cloud->push(json{{"n", 2}}, true);
+    EXPECT_EQ(calls(), (Calls{kUnavailable, kUnavailable}));
+    EXPECT_EQ(
+        logs.count("[Lumora] sync folder unusable: syncFolder=~nobody-here/Sync: not a folder"),
+        1u);
+
+    // A file that does not parse names no folder, whatever it says above the fault.
+    writeFile(configDir + "/settings.ini", "[Lumora]\ncloudSync=true\nbroken\nsyncFolder=/x\n");
+    start();
+    EXPECT_EQ(calls(), Calls{});  // the switch is not taken from it either
+    cloud->push(json{{"n", 3}}, true);
+    EXPECT_EQ(calls(), Calls{kUnavailable});
+    cloud->pull();
+    EXPECT_EQ(calls(), Calls{kUnavailable});
+    EXPECT_FALSE(fileExists(dataDir + "/cloud"));
+
+    // A relative folder is in the home folder.
+    configure("Synced");
+    test::makeDirectories(env.root() + "/Synced");
+    start();
+    EXPECT_EQ(calls(), Calls{kEmpty});
+    cloud->push(json{{"n", 4}}, true);
+    EXPECT_EQ(recordIn(env.root() + "/Synced"), R"({"n":4})");
+}
+
+// A record that is no plain file is never opened as one: a FIFO would block for ever, a
+// link could point anywhere. Every pull and push is answered.
+TEST_F(SyncFolderTest, RecordThatIsNoPlainFileIsAnsweredAndNeverFollowed) {
+    test::makeDirectories(share);
+    configure(share);
+    std::string record = share + "/db.v1";
+    ASSERT_EQ(mkfifo(record.c_str(), 0600), 0);
+    alarm(10);  // a blocking open ends the test instead of hanging it
+    start();
+    EXPECT_EQ(calls(), Calls{kRead});
+    alarm(0);
+
+    runCommand("rm '" + record + "' && mkdir '" + record + "'");
+    cloud->pull();
+    cloud->push(json{{"n", 1}}, true);
+    EXPECT_EQ(calls(), (Calls{kRead, R"({"error":"write"})"}));
+
+    std::string outside = env.root() + "/outside";
+    writeFile(outside, "keep");
+    runCommand("rmdir '" + record + "' && ln -s '" + outside + "' '" + record + "'");
+    cloud->pull();
+    cloud->push(json{{"n", 2}}, true);
+    EXPECT_EQ(calls(), Calls{kRead});
+    EXPECT_EQ(readFile(outside), "keep");
+    EXPECT_EQ(recordIn(share), R"({"n":2})");
 }
 
 }  // namespace
