@@ -126,12 +126,24 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
     EXPECT_TRUE(page->waitSaved(
         [](json s) { return s["device"].value("sync", false) && s["entries"].contains("r1"); }));
     EXPECT_NE(page->text("#notices").find("arrived from your other computer"), std::string::npos);
+    // A copy that lacks what this computer has gets the merged journal back, though nothing
+    // changed here; one that differs only in the other computer's own settings does not.
+    auto pushes = rec.count("push");
+    page->eval(R"(window.__lmCloud({ data: {"introDone":true} }); true)");
+    EXPECT_TRUE(spinUntil([&] { return rec.count("push") == pushes + 1; }));
+    page->eval(R"(window.__lmCloud({ data: {...window.__lumoraPage.state(),
+        device: {sync: false, reminder: {on: true, time: '06:00'}}} }); true)");
+    test::spinFor(1);
+    EXPECT_EQ(rec.count("push"), pushes + 1);
     for (const char* status :
-         {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})", R"({"error":"quota"})"})
+         {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})", R"({"error":"quota"})",
+          R"({"error":"write"})"})
         page->eval(std::string("window.__lmCloud(") + status + "); true");
     auto notices = page->text("#notices");
     EXPECT_NE(notices.find("full"), std::string::npos) << notices;
     EXPECT_NE(notices.find("too large"), std::string::npos) << notices;
+    EXPECT_NE(notices.find("could not be written to the sync folder"), std::string::npos)
+        << notices;
     page->click("#sync-now");
     ASSERT_TRUE(spinUntil([&] { return rec.count("cloudPull") == 2; }));
     page->click("#sync-forget");

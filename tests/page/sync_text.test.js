@@ -4,7 +4,7 @@ import { SYNC_FORGOTTEN_TEXT, SYNC_OFF_TEXT, syncStatusText } from '../../web/js
 
 const STATUSES = [
   { empty: true }, { error: 'read' }, { error: 'big' }, { error: 'quota' }, { error: 'unavailable' },
-  { error: 'something new' }, { error: 'toString' },
+  { error: 'write' }, { error: 'something new' }, { error: 'toString' },
 ];
 
 // A sync answer says nothing about the save on this computer, which may have failed.
@@ -28,8 +28,8 @@ test('no sync text vouches for the copy on this computer', () => {
 test('each failure has its own text, and an unreachable folder says what to check', () => {
   const texts = STATUSES.map((s) => syncStatusText(s));
   const fallback = syncStatusText({ error: 'something new' });
-  assert.equal(new Set(texts.slice(0, 5)).size, 5);
-  assert.ok(!texts.slice(0, 5).includes(fallback));
+  assert.equal(new Set(texts.slice(0, 6)).size, 6);
+  assert.ok(!texts.slice(0, 6).includes(fallback));
   // Names of Object.prototype are not statuses either.
   assert.equal(syncStatusText({ error: 'toString' }), fallback);
   const unavailable = syncStatusText({ error: 'unavailable' });

@@ -745,11 +745,15 @@ window.__lmCloud = (arg) => {
   if ('data' in arg) {
     const { state: merged, arrived } = mergeStates(state, arg.data);
     const changed = !sameState(merged, state);
+    // A copy that lacks what this computer has (another computer wrote it first) gets the
+    // merged journal back, even when nothing here changed. Each computer's own settings
+    // are its own, so they do not count.
+    const behind = state.device.sync && !sameState({ ...merged, device: null }, { ...normaliseState(arg.data), device: null });
     if (changed) {
       state = merged;
-      scheduleSave();
       render();
     }
+    if (changed || behind) scheduleSave();
     const text = syncStatusText(arg, { arrived, changed, asked });
     if (text) notify(text);
   } else if (arg.empty === true) {

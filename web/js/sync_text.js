@@ -10,6 +10,7 @@ const ERROR_TEXT = {
   big: 'Your journal has grown too large to sync, so syncing has paused.',
   quota: 'The sync folder is full, so syncing has paused.',
   unavailable: 'The sync folder cannot be reached. Check that the disk or network share it is on is connected.',
+  write: 'Your journal could not be written to the sync folder. Lumora tries again with your next change.',
 };
 
 // arg: what native code answered to a pull. For a copy that was merged, `arrived` is how
