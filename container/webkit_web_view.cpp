@@ -139,6 +139,9 @@ bool WebKitBackend::isBrowsingAction(WebKitContextMenuAction action) {
         case WEBKIT_CONTEXT_MENU_ACTION_GO_FORWARD:
         case WEBKIT_CONTEXT_MENU_ACTION_STOP:
         case WEBKIT_CONTEXT_MENU_ACTION_RELOAD:
+        // A link of the page's own would take the window away from the page; the engine
+        // counts the menu's own Open Link as no gesture, so a web link would not open.
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_IMAGE_IN_NEW_WINDOW:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_FRAME_IN_NEW_WINDOW:
