@@ -123,7 +123,7 @@ NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url, b
     if ((scheme == "http" || scheme == "https" || scheme == "mailto") && userGesture) {
         if (services_.opener) services_.opener->open(*url);
     } else {
-        log(" navigation refused: " + *url);
+        log(" navigation refused: " + loggableUri(*url));
     }
     return NavigationDecision::Cancel;
 }
