@@ -2,6 +2,7 @@
 
 #include "container/base/glib_ptr.hpp"
 #include "container/base/log.hpp"
+#include "container/base/uri.hpp"
 
 namespace lumora {
 
@@ -84,10 +85,8 @@ void onLaunched(GObject*, GAsyncResult* result, gpointer data) {
     std::unique_ptr<gchar, GFreeDeleter> uri(static_cast<gchar*>(data));
     GPtr<GError> error;
     if (g_app_info_launch_default_for_uri_finish(result, error.out())) return;
-    // A link's path, query and body can hold the user's own words (a mailto: share carries
-    // the reflection), so only its scheme reaches the log.
-    std::unique_ptr<gchar, GFreeDeleter> scheme(g_uri_parse_scheme(uri.get()));
-    std::string what = scheme ? std::string(scheme.get()) + ":" : std::string("such");
+    // Only the scheme: a mailto: share carries the reflection in its body.
+    std::string what = loggableScheme(uri.get()).value_or("such");
     // With no program registered for the scheme GLib falls back to asking the URI as a
     // file, and a "mailto:" file "is not supported"; say what is really missing.
     if (!error || g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED)) {

@@ -185,15 +185,6 @@ void LumoraApplication::buildWindow() {
     gtk_event_controller_set_propagation_phase(early, GTK_PHASE_CAPTURE);
     g_signal_connect(early, "key-pressed", G_CALLBACK(onKeyCaptured), this);
     gtk_widget_add_controller(GTK_WIDGET(window_), early);
-    // A click on a page that has stopped reloading after repeated crashes tries again.
-    GtkGesture* click = gtk_gesture_click_new();
-    gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(click), 0);
-    gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(click), GTK_PHASE_CAPTURE);
-    g_signal_connect_swapped(click, "pressed", G_CALLBACK(+[](LumoraApplication* application) {
-                                 application->controller_->bridge().userActed();
-                             }),
-                             this);
-    gtk_widget_add_controller(GTK_WIDGET(window_), GTK_EVENT_CONTROLLER(click));
     g_signal_connect(window_, "close-request", G_CALLBACK(onCloseRequest), this);
     g_signal_connect(window_, "notify::is-active", G_CALLBACK(onActiveChanged), this);
 }
@@ -219,7 +210,6 @@ void LumoraApplication::onQuitAction(GSimpleAction*, GVariant*, gpointer self) {
 gboolean LumoraApplication::onKeyCaptured(GtkEventControllerKey*, guint keyval, guint,
                                           GdkModifierType state, gpointer self) {
     auto* application = static_cast<LumoraApplication*>(self);
-    application->controller_->bridge().userActed();
     bool quitKey = (keyval == GDK_KEY_q || keyval == GDK_KEY_Q) && (state & GDK_CONTROL_MASK);
     if (quitKey && !application->quitting_ && !application->quitKeyHeld_)
         application->quitKeyHeld_ = g_timeout_add(kQuitWaitMs, onQuitKeyHeld, self);

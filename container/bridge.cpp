@@ -120,10 +120,11 @@ NavigationDecision Bridge::decidePolicy(const std::optional<std::string>& url, b
     // Only web and mail links leave the page, and only when the user asked: a timer's
     // window.open or an https iframe must not start the browser. Anything else (file:,
     // smb:, custom schemes) could start arbitrary local handlers.
-    if ((scheme == "http" || scheme == "https" || scheme == "mailto") && userGesture) {
+    bool userAsked = userGesture && loop_.now() - lastUserInput_ <= kUserInputSeconds;
+    if ((scheme == "http" || scheme == "https" || scheme == "mailto") && userAsked) {
         if (services_.opener) services_.opener->open(*url);
     } else {
-        log(" navigation refused: " + *url);
+        log(" navigation refused: " + loggableUri(*url));
     }
     return NavigationDecision::Cancel;
 }
@@ -192,6 +193,7 @@ void Bridge::windowActivated() {
 }
 
 void Bridge::userActed() {
+    lastUserInput_ = loop_.now();
     resumeReloading("reloading the page at the user's key press or click");
 }
 

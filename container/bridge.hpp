@@ -29,12 +29,15 @@ class Bridge {
   public:
     // Reloads after this many terminations within kCrashWindowSeconds stop for a while:
     // the next try comes after the first of kRetryDelays, then the next, and so on (the
-    // last repeats); a key press or click in the window, or its activation, tries at once.
+    // last repeats); a key press or click in the web view, or the window's activation,
+    // tries at once.
     static constexpr int kCrashLimit = 3;
     static constexpr double kCrashWindowSeconds = 60.0;
     static constexpr double kRetryDelays[] = {5, 30, 120};
     // A crash loop this long after the last one starts the delays from the first again.
     static constexpr double kRetryResetSeconds = 600;
+    // A link opens outside only this soon after the user's last key or click.
+    static constexpr double kUserInputSeconds = 1.0;
 
     Bridge(BridgeServices services, MainLoop& loop);
     ~Bridge();
@@ -48,8 +51,9 @@ class Bridge {
     void dispatchSave(const nlohmann::json& rest, const std::string& document);
 
     // Every navigation action, in any frame, including new-window requests. userGesture:
-    // the engine says a click or key of the user's started it; only such a navigation may
-    // open a web or mail link outside.
+    // the engine says a click or key of the user's started it. The engine says so too of
+    // page code run by the program's own page calls, so a web or mail link opens outside
+    // only when userActed() also came within kUserInputSeconds.
     NavigationDecision decidePolicy(const std::optional<std::string>& url, bool userGesture);
 
     // The main frame starts loading a document: it gets a start-up script built now.
@@ -60,9 +64,11 @@ class Bridge {
     void didFailNavigation(const std::string& error);
     void didFailProvisionalNavigation(const std::string& error);
     void webContentProcessDidTerminate();
-    // The window became active, or the user pressed a key or clicked in it: resumes
-    // reloading after a crash loop.
+    // The window became active: resumes reloading after a crash loop.
     void windowActivated();
+    // A key or button of the user's, pressed or released in the web view (as the window
+    // system delivered it, never a script's): resumes reloading after a crash loop, and
+    // lets a navigation the engine counts as the user's leave the page.
     void userActed();
 
     bool activityActive() const { return activity_; }
@@ -87,6 +93,7 @@ class Bridge {
     bool recovering_ = false;
     std::size_t retryStep_ = 0;
     double lastSuspension_ = -1e9;
+    double lastUserInput_ = -1e9;
     MainLoop::TimerId retryTimer_ = 0;
 };
 

@@ -82,7 +82,30 @@ std::shared_ptr<WebKitBackend> WebKitBackend::create(Bridge& bridge, const WebKi
     const GdkRGBA transparent{0, 0, 0, 0};
     webkit_web_view_set_background_color(backend->view_, &transparent);
     backend->connectSignals();
+    // The user's own keys and buttons, before the page sees them. The engine counts page
+    // code run by the program's page calls as the user's too, so the bridge keeps their time.
+    backend->input_ = gtk_event_controller_legacy_new();
+    gtk_event_controller_set_propagation_phase(backend->input_, GTK_PHASE_CAPTURE);
+    g_signal_connect(backend->input_, "event", G_CALLBACK(onInput), backend.get());
+    gtk_widget_add_controller(GTK_WIDGET(backend->view_), backend->input_);
     return backend;
+}
+
+gboolean WebKitBackend::onInput(GtkEventControllerLegacy*, GdkEvent* event, gpointer self) {
+    switch (gdk_event_get_event_type(event)) {
+        // Releases too: a click and a Space on a button act only when released.
+        case GDK_BUTTON_PRESS:
+        case GDK_BUTTON_RELEASE:
+        case GDK_KEY_PRESS:
+        case GDK_KEY_RELEASE:
+        case GDK_TOUCH_BEGIN:
+        case GDK_TOUCH_END:
+            static_cast<WebKitBackend*>(self)->bridge_.userActed();
+            break;
+        default:
+            break;
+    }
+    return GDK_EVENT_PROPAGATE;
 }
 
 WebKitBackend::~WebKitBackend() {
@@ -92,6 +115,8 @@ WebKitBackend::~WebKitBackend() {
     }
     if (view_) {
         g_signal_handlers_disconnect_by_data(view_, this);
+        // The window may keep the view after this backend has gone.
+        if (input_) gtk_widget_remove_controller(GTK_WIDGET(view_), input_);
         g_object_unref(view_);
     }
 }
@@ -139,6 +164,9 @@ bool WebKitBackend::isBrowsingAction(WebKitContextMenuAction action) {
         case WEBKIT_CONTEXT_MENU_ACTION_GO_FORWARD:
         case WEBKIT_CONTEXT_MENU_ACTION_STOP:
         case WEBKIT_CONTEXT_MENU_ACTION_RELOAD:
+        // A link of the page's own would take the window away from the page; the engine
+        // counts the menu's own Open Link as no gesture, so a web link would not open.
+        case WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_IMAGE_IN_NEW_WINDOW:
         case WEBKIT_CONTEXT_MENU_ACTION_OPEN_FRAME_IN_NEW_WINDOW:

@@ -57,6 +57,7 @@ class WebKitBackend final : public WebViewBackend,
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
                                        gpointer self);
     static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction*, gpointer);
+    static gboolean onInput(GtkEventControllerLegacy*, GdkEvent* event, gpointer self);
 
   public:
     // The web view's context menu, trimmed to what an application's page wants: editing,
@@ -69,6 +70,7 @@ class WebKitBackend final : public WebViewBackend,
     Bridge& bridge_;
     WebKitWebView* view_ = nullptr;  // one strong reference, dropped in the destructor
     WebKitUserContentManager* content_ = nullptr;
+    GtkEventController* input_ = nullptr;  // owned by view_
     bool loadFailed_ = false;
     bool chunkFastPath_ = true;
     std::uint64_t fastChunks_ = 0;

@@ -196,7 +196,13 @@ TEST_F(JournalWebTest, ContextMenuKeepsEditingAndDropsBrowsing) {
     WebKitContextMenu* browsing = stockMenu(
         {WEBKIT_CONTEXT_MENU_ACTION_GO_BACK, kSeparator, WEBKIT_CONTEXT_MENU_ACTION_RELOAD});
     EXPECT_TRUE(WebKitBackend::onContextMenu(nullptr, browsing, nullptr, nullptr));
-    for (auto* menu : {page, text, browsing}) g_object_unref(menu);
+    // Open Link on a link of the page's own would take the window away from the page.
+    WebKitContextMenu* link = stockMenu({WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK,
+                                         WEBKIT_CONTEXT_MENU_ACTION_OPEN_LINK_IN_NEW_WINDOW,
+                                         WEBKIT_CONTEXT_MENU_ACTION_COPY_LINK_TO_CLIPBOARD});
+    EXPECT_FALSE(WebKitBackend::onContextMenu(nullptr, link, nullptr, nullptr));
+    EXPECT_EQ(actionsOf(link), std::vector<int>{WEBKIT_CONTEXT_MENU_ACTION_COPY_LINK_TO_CLIPBOARD});
+    for (auto* menu : {page, text, browsing, link}) g_object_unref(menu);
 }
 
 // A text cut through an emoji holds a lone surrogate. The message still arrives, saves
