@@ -135,9 +135,8 @@ TEST_F(PageFlowTest, SettingsSendReminderSyncLinksAndReview) {
         device: {sync: false, reminder: {on: true, time: '06:00'}}} }); true)");
     test::spinFor(1);
     EXPECT_EQ(rec.count("push"), pushes + 1);
-    for (const char* status :
-         {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})", R"({"error":"quota"})",
-          R"({"error":"write"})"})
+    for (const char* status : {R"({"empty":true})", R"({"error":"read"})", R"({"error":"big"})",
+                               R"({"error":"quota"})", R"({"error":"write"})"})
         page->eval(std::string("window.__lmCloud(") + status + "); true");
     auto notices = page->text("#notices");
     EXPECT_NE(notices.find("full"), std::string::npos) << notices;
