@@ -39,9 +39,7 @@ LumoraApplication::LumoraApplication(CommandLine commandLine, std::string webRoo
 }
 
 LumoraApplication::~LumoraApplication() {
-    if (quitWait_) g_source_remove(quitWait_);
-    if (quitKeyHeld_) g_source_remove(quitKeyHeld_);
-    for (guint source : signalSources_) g_source_remove(source);
+    owner_.reset();  // its timers and signal handlers point into this object
     if (flushCancel_) g_cancellable_cancel(flushCancel_.get());
     controller_.reset();
     g_object_unref(app_);
@@ -64,10 +62,14 @@ void LumoraApplication::onStartup(GApplication*, gpointer self) {
 void LumoraApplication::startup() {
     // Logging out or `kill` ends the program through SIGTERM: quit as Ctrl+Q does, so the
     // page hands over the save it still holds.
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        signalSources_.push_back(g_unix_signal_add(signal, onTerminateSignal, this));
-    LumoraResources::setWebRoot(webRoot_);
     loop_ = makeGLibMainLoop();
+    owner_ = std::make_unique<LoopOwner>(*loop_);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        owner_->onSignal(signal, [this] {
+            if (!quitting_) log(" asked to end; quitting");
+            quit();
+        });
+    LumoraResources::setWebRoot(webRoot_);
     store_ = std::make_unique<LumoraStore>(LumoraResources::dataDirectory());
     inhibitor_ = std::make_unique<GtkActivityInhibitor>(app_, windowOf, this);
     opener_ = std::make_unique<GioUrlOpener>();
@@ -212,28 +214,17 @@ gboolean LumoraApplication::onKeyCaptured(GtkEventControllerKey*, guint keyval, 
     auto* application = static_cast<LumoraApplication*>(self);
     bool quitKey = (keyval == GDK_KEY_q || keyval == GDK_KEY_Q) && (state & GDK_CONTROL_MASK);
     if (quitKey && !application->quitting_ && !application->quitKeyHeld_)
-        application->quitKeyHeld_ = g_timeout_add(kQuitWaitMs, onQuitKeyHeld, self);
+        application->quitKeyHeld_ = application->owner_->after(kQuitWaitSeconds, [application] {
+            application->quitKeyHeld_ = 0;
+            log(" the page did not hand Ctrl+Q back in time; quitting");
+            application->quit();
+        });
     return GDK_EVENT_PROPAGATE;
-}
-
-gboolean LumoraApplication::onQuitKeyHeld(gpointer self) {
-    auto* application = static_cast<LumoraApplication*>(self);
-    application->quitKeyHeld_ = 0;
-    log(" the page did not hand Ctrl+Q back in time; quitting");
-    application->quit();
-    return G_SOURCE_REMOVE;
-}
-
-gboolean LumoraApplication::onTerminateSignal(gpointer self) {
-    auto* application = static_cast<LumoraApplication*>(self);
-    if (!application->quitting_) log(" asked to end; quitting");
-    application->quit();
-    return G_SOURCE_CONTINUE;
 }
 
 void LumoraApplication::quit() {
     if (quitKeyHeld_) {
-        g_source_remove(quitKeyHeld_);
+        owner_->cancel(quitKeyHeld_);
         quitKeyHeld_ = 0;
     }
     if (quitting_) return;
@@ -252,7 +243,11 @@ void LumoraApplication::quit() {
     flushCancel_ = GPtr<GCancellable>::adopt(g_cancellable_new());
     webkit_web_view_evaluate_javascript(web->view(), kFlush, -1, nullptr, nullptr,
                                         flushCancel_.get(), onPageFlushed, this);
-    quitWait_ = g_timeout_add(kQuitWaitMs, onQuitWaitOver, this);
+    quitWait_ = owner_->after(kQuitWaitSeconds, [this] {
+        quitWait_ = 0;
+        log(" the page did not answer in time; quitting");
+        finishQuit();
+    });
 }
 
 void LumoraApplication::onPageFlushed(GObject* view, GAsyncResult* result, gpointer self) {
@@ -289,20 +284,12 @@ void LumoraApplication::flushAnswered(std::string answer) {
         log("save failed: the page's last state could not be kept before quitting");
 }
 
-gboolean LumoraApplication::onQuitWaitOver(gpointer self) {
-    auto* application = static_cast<LumoraApplication*>(self);
-    application->quitWait_ = 0;
-    log(" the page did not answer in time; quitting");
-    application->finishQuit();
-    return G_SOURCE_REMOVE;
-}
-
 void LumoraApplication::finishQuit() {
     // A state whose save failed is still only in memory: one more try.
     if (host_ && !host_->writeUnsaved())
         log("save failed: the newest state could not be written before quitting");
     if (quitWait_) {
-        g_source_remove(quitWait_);
+        owner_->cancel(quitWait_);
         quitWait_ = 0;
     }
     if (flushCancel_) {

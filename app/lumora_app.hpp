@@ -40,10 +40,10 @@ class LumoraApplication {
     LumoraController& controller() { return *controller_; }
     void present();
     // Asks the page for any save it still holds, then quits: when the page answers, or
-    // after kQuitWaitMs if it does not. Quits at once when no page is loaded.
+    // after kQuitWaitSeconds if it does not. Quits at once when no page is loaded.
     void quit();
 
-    static constexpr unsigned kQuitWaitMs = 1500;
+    static constexpr double kQuitWaitSeconds = 1.5;
 
   private:
     void startup();
@@ -62,17 +62,16 @@ class LumoraApplication {
     static void onActiveChanged(GObject*, GParamSpec*, gpointer self);
     static void onQuitAction(GSimpleAction*, GVariant*, gpointer self);
     static void onPageFlushed(GObject* view, GAsyncResult* result, gpointer self);
-    static gboolean onQuitWaitOver(gpointer self);
     static gboolean onKeyCaptured(GtkEventControllerKey*, guint keyval, guint keycode,
                                   GdkModifierType state, gpointer self);
-    static gboolean onQuitKeyHeld(gpointer self);
-    static gboolean onTerminateSignal(gpointer self);
 
     CommandLine commandLine_;
     std::string webRoot_;
     GtkApplication* app_ = nullptr;
     GtkWindow* window_ = nullptr;
     std::unique_ptr<MainLoop> loop_;
+    // Timers and signal handlers of this object; made with the loop at start-up.
+    std::unique_ptr<LoopOwner> owner_;
     std::unique_ptr<LumoraStore> store_;
     std::unique_ptr<GtkActivityInhibitor> inhibitor_;
     std::unique_ptr<GioUrlOpener> opener_;
@@ -91,10 +90,9 @@ class LumoraApplication {
 
     // Set while the page is asked for its last save; a second quit waits for the same answer.
     bool quitting_ = false;
-    guint quitWait_ = 0;
+    MainLoop::TimerId quitWait_ = 0;
     // Armed by Ctrl+Q on its way into the web view, in case a hung page never hands it back.
-    guint quitKeyHeld_ = 0;
-    std::vector<guint> signalSources_;
+    MainLoop::TimerId quitKeyHeld_ = 0;
     GPtr<GCancellable> flushCancel_;
 
     std::unique_ptr<StandaloneHost> host_;

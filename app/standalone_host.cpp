@@ -126,10 +126,9 @@ void StandaloneHost::attach(WeakPageView webView) {
 
 void StandaloneHost::pageDidLoad() {
     if (saveError_ != 0) tellPage(saveFailedNote(saveError_));
-    CloudService* cloud = cloud_;
-    if (!cloud) return;
-    loop_.after(kPullDelay, [cloud] {
-        if (cloud->isEnabled()) cloud->pull();
+    if (!cloud_) return;
+    owner_.after(kPullDelay, [this] {
+        if (cloud_->isEnabled()) cloud_->pull();
     });
 }
 

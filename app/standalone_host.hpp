@@ -59,6 +59,7 @@ class StandaloneHost final : public LumoraHost {
     std::optional<std::string> latest_;
     bool latestUnsaved_ = false;
     int saveError_ = 0;
+    LoopOwner owner_{loop_};
 };
 
 }  // namespace lumora

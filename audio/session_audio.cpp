@@ -90,24 +90,14 @@ std::shared_ptr<PcmBuffer> PcmBuffer::allocate(std::uint32_t frames) {
 
 SessionAudio::SessionAudio(MainLoop& loop, AudioOutput& output, NowPlayingCenter* nowPlaying,
                            SessionAudioEnvironment environment)
-    : loop_(loop),
-      output_(output),
-      nowPlaying_(nowPlaying),
-      environment_(std::move(environment)),
-      self_(std::make_shared<SessionAudio*>(this)) {
+    : loop_(loop), output_(output), nowPlaying_(nowPlaying), environment_(std::move(environment)) {
     if (!environment_.newId) environment_.newId = randomUuid;
-    std::weak_ptr<SessionAudio*> weak = self_;
-    MainLoop* mainLoop = &loop_;
-    output_.setConfigurationChangeHandler([weak, mainLoop] {
-        mainLoop->post([weak] {
-            if (auto self = weak.lock()) (*self)->configChanged();
-        });
-    });
+    // Any thread may report it; it only posts.
+    output_.setConfigurationChangeHandler(owner_.poster([this] { configChanged(); }));
 }
 
 SessionAudio::~SessionAudio() {
     output_.setConfigurationChangeHandler(nullptr);
-    if (tick_) loop_.cancel(*tick_);
 }
 
 bool SessionAudio::isSafeId(std::string_view id) {
@@ -217,7 +207,7 @@ void SessionAudio::removeDirectory() {
 
 void SessionAudio::closeSession() {
     generation_ += 1;
-    if (tick_) loop_.cancel(*tick_);
+    if (tick_) owner_.cancel(*tick_);
     tick_.reset();
     output_.stop();
     playing_ = false;
@@ -251,7 +241,7 @@ std::string SessionAudio::reportScript(std::string_view id, double t, bool playi
 
 void SessionAudio::reportState(double t) {
     std::string script = reportScript(id_, t, playing_ && !waitingAt_);
-    loop_.post([view = webView_, script = std::move(script)] { evaluateIfAlive(view, script); });
+    owner_.post([view = webView_, script = std::move(script)] { evaluateIfAlive(view, script); });
 }
 
 // Playback.
@@ -320,14 +310,9 @@ void SessionAudio::scheduleChunk(std::int64_t index, std::uint32_t offsetFrames,
         return;
     }
     nextChunk_ = index + 1;
-    std::weak_ptr<SessionAudio*> weak = self_;
-    MainLoop* mainLoop = &loop_;
     // Runs on the output's thread: it only posts.
-    output_.schedule(std::move(buffer), [weak, mainLoop, generation, index] {
-        mainLoop->post([weak, generation, index] {
-            if (auto self = weak.lock()) (*self)->chunkPlayed(generation, index);
-        });
-    });
+    output_.schedule(std::move(buffer),
+                     owner_.poster([this, generation, index] { chunkPlayed(generation, index); }));
 }
 
 void SessionAudio::chunkPlayed(std::uint64_t generation, std::int64_t index) {
@@ -370,11 +355,8 @@ double SessionAudio::currentTime() const {
 }
 
 void SessionAudio::startTick() {
-    if (tick_) loop_.cancel(*tick_);
-    std::weak_ptr<SessionAudio*> weak = self_;
-    tick_ = loop_.every(1.0, [weak] {
-        if (auto self = weak.lock()) (*self)->tickFired();
-    });
+    if (tick_) owner_.cancel(*tick_);
+    tick_ = owner_.every(1.0, [this] { tickFired(); });
 }
 
 void SessionAudio::tickFired() {
@@ -423,11 +405,11 @@ void SessionAudio::registerRemoteCommands() {
     if (commandsReady_) return;
     commandsReady_ = true;
     if (!nowPlaying_) return;
-    std::weak_ptr<SessionAudio*> weak = self_;
-    auto with = [weak](auto action) {
-        return [weak, action] {
-            auto self = weak.lock();
-            return self ? action(**self) : CommandStatus::Success;
+    // The desktop may call them after the session object has gone.
+    auto alive = owner_.token();
+    auto with = [this, alive](auto action) {
+        return [this, alive, action] {
+            return alive.expired() ? CommandStatus::Success : action(*this);
         };
     };
     RemoteCommands commands;
@@ -436,14 +418,10 @@ void SessionAudio::registerRemoteCommands() {
     commands.toggle = with([](SessionAudio& s) { return s.remoteToggle(); });
     commands.skipForward = with([](SessionAudio& s) { return s.remoteSkip(kSkipInterval); });
     commands.skipBackward = with([](SessionAudio& s) { return s.remoteSkip(-kSkipInterval); });
-    commands.changePosition = [weak](double t) {
-        auto self = weak.lock();
-        return self ? (*self)->remoteChangePosition(t) : CommandStatus::Success;
+    commands.changePosition = [this, alive](double t) {
+        return alive.expired() ? CommandStatus::Success : remoteChangePosition(t);
     };
-    commands.position = [weak] {
-        auto self = weak.lock();
-        return self ? (*self)->currentTime() : 0.0;
-    };
+    commands.position = [this, alive] { return alive.expired() ? 0.0 : currentTime(); };
     nowPlaying_->registerCommands(std::move(commands));
 }
 

@@ -110,8 +110,6 @@ class SessionAudio final : public AudioMessages {
     AudioOutput& output_;
     NowPlayingCenter* nowPlaying_;
     SessionAudioEnvironment environment_;
-    // Posted work and command handlers hold this weakly.
-    std::shared_ptr<SessionAudio*> self_;
 
     WeakPageView webView_;
     bool formatSet_ = false;
@@ -133,6 +131,8 @@ class SessionAudio final : public AudioMessages {
     bool commandsReady_ = false;
     bool artworkLoaded_ = false;
     std::optional<std::string> artwork_;
+    // Last, so posted work, timers and command handlers stop before anything else goes.
+    LoopOwner owner_{loop_};
 };
 
 }  // namespace lumora

@@ -15,9 +15,7 @@ namespace lumora {
 
 Bridge::Bridge(BridgeServices services, MainLoop& loop) : services_(services), loop_(loop) {}
 
-Bridge::~Bridge() {
-    cancelRetry();
-}
+Bridge::~Bridge() = default;
 
 void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
     if (!body.is_object() || body.empty()) return;
@@ -179,7 +177,7 @@ void Bridge::webContentProcessDidTerminate() {
             " times within 60 seconds; trying again in " + std::to_string(static_cast<int>(delay)) +
             " seconds, or at the next key press or click");
         cancelRetry();
-        retryTimer_ = loop_.after(delay, [this] {
+        retryTimer_ = owner_.after(delay, [this] {
             retryTimer_ = 0;
             resumeReloading("reloading the page after waiting");
         });
@@ -207,7 +205,7 @@ void Bridge::resumeReloading(const char* why) {
 
 void Bridge::cancelRetry() {
     if (retryTimer_ == 0) return;
-    loop_.cancel(retryTimer_);
+    owner_.cancel(retryTimer_);
     retryTimer_ = 0;
 }
 

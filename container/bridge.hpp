@@ -95,6 +95,7 @@ class Bridge {
     double lastSuspension_ = -1e9;
     double lastUserInput_ = -1e9;
     MainLoop::TimerId retryTimer_ = 0;
+    LoopOwner owner_{loop_};
 };
 
 }  // namespace lumora

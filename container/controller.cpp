@@ -97,10 +97,7 @@ void LumoraController::pageDidFinish() {
             web_->evaluate(script);
         }
     }
-    if (services_.gifts) {
-        GiftService* gifts = services_.gifts;
-        loop_.after(kGiftDeliveryDelay, [gifts] { gifts->deliver(); });
-    }
+    if (services_.gifts) owner_.after(kGiftDeliveryDelay, [this] { services_.gifts->deliver(); });
 }
 
 void LumoraController::runScript(const std::string& script) {

@@ -86,6 +86,7 @@ class LumoraController {
     std::optional<std::string> scriptState_;
     bool savedSinceScript_ = false;
     bool replacingStale_ = false;
+    LoopOwner owner_{loop_};
 };
 
 }  // namespace lumora

@@ -27,7 +27,7 @@ std::optional<std::string> LumoraPdfExporter::makePdf(const std::string& name,
 }
 
 void LumoraPdfExporter::presentSavePanel(const std::string& file, WeakPageView view) {
-    loop_.post([this, file, view = std::move(view)] {
+    owner_.post([this, file, view = std::move(view)] {
         std::string name = file.substr(file.rfind('/') + 1);
         dialog_->run(name, view,
                      [file](std::optional<std::string> chosen) { finishSave(chosen, file); });

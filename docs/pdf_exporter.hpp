@@ -49,6 +49,7 @@ class LumoraPdfExporter final : public PdfExporter {
     MainLoop& loop_;
     std::function<std::string()> temporaryDirectory_;
     std::unique_ptr<SaveDialog> dialog_;
+    LoopOwner owner_{loop_};
 };
 
 // Copies source over destination through a temporary file beside the destination and a

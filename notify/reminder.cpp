@@ -31,8 +31,7 @@ std::optional<std::int64_t> decimalInteger(std::string_view piece) {
 
 }  // namespace
 
-Reminder::Reminder(ReminderPlatform& platform)
-    : platform_(platform), self_(std::make_shared<Reminder*>(this)) {}
+Reminder::Reminder(ReminderPlatform& platform) : platform_(platform) {}
 
 Reminder::~Reminder() = default;
 
@@ -58,10 +57,10 @@ void Reminder::update(bool enabled, const std::string& time) {
     std::uint64_t generation = ++generation_;
     platform_.removePending();
     if (!enabled) return;
-    std::weak_ptr<Reminder*> weak = self_;
-    platform_.requestAuthorisation([weak, time, generation](bool granted) {
-        if (auto self = weak.lock()) (*self)->schedule(granted, time, generation);
-    });
+    platform_.requestAuthorisation(
+        [this, alive = lifetime_.token(), time, generation](bool granted) {
+            if (!alive.expired()) schedule(granted, time, generation);
+        });
 }
 
 void Reminder::schedule(bool granted, const std::string& time, std::uint64_t generation) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "container/base/main_loop.hpp"
 #include "container/services.hpp"
 
 namespace lumora {
@@ -57,8 +58,8 @@ class Reminder final : public ReminderService {
     ReminderPlatform& platform_;
     // Counts updates, so that only the answer to the latest one adds a request.
     std::uint64_t generation_ = 0;
-    // Lets a late authorisation answer see whether this object still exists.
-    std::shared_ptr<Reminder*> self_;
+    // The platform may answer after the reminder has gone.
+    Lifetime lifetime_;
 };
 
 }  // namespace lumora

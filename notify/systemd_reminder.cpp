@@ -305,12 +305,12 @@ void SystemdReminderPlatform::startFallback(Fallback at) {
                         ? dayNumber(now)
                         : -1;
     g_date_time_unref(now);
-    fallbackTimer_ = loop_.every(kFallbackTickSeconds, [this] { fallbackTick(); });
+    fallbackTimer_ = owner_.every(kFallbackTickSeconds, [this] { fallbackTick(); });
 }
 
 void SystemdReminderPlatform::stopFallback() {
     if (fallbackTimer_ == 0) return;
-    loop_.cancel(fallbackTimer_);
+    owner_.cancel(fallbackTimer_);
     fallbackTimer_ = 0;
 }
 

@@ -83,6 +83,7 @@ class SystemdReminderPlatform final : public ReminderPlatform {
     Fallback fallbackAt_{0, 0};
     MainLoop::TimerId fallbackTimer_ = 0;
     int lastFiredDay_ = -1;
+    LoopOwner owner_{loop_};
 };
 
 // The application's reminder: the logic over the systemd user timer.

@@ -254,9 +254,8 @@ void FolderStore::setChangeHandler(ChangeHandler handler) {
 }
 
 void FolderStore::report(std::optional<int> reason, std::vector<std::string> keys) {
-    std::weak_ptr<bool> alive = alive_;
-    loop_.post([this, alive, reason, keys = std::move(keys)] {
-        if (alive.expired() || !handler_) return;
+    owner_.post([this, reason, keys = std::move(keys)] {
+        if (!handler_) return;
         // A copy: the handler may replace itself.
         auto handler = handler_;
         handler(reason, keys);

@@ -108,7 +108,7 @@ class FolderStore final : public KeyValueStore {
     std::map<std::string, Seen> seen_;
     ChangeHandler handler_;
     bool initialReported_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    LoopOwner owner_{loop_};
 };
 
 }  // namespace lumora

@@ -1,3 +1,4 @@
+#include <glib-unix.h>
 #include <glib.h>
 
 #include <functional>
@@ -34,6 +35,12 @@ class GLibMainLoop final : public MainLoop {
     }
     TimerId every(double seconds, std::function<void()> fn) override {
         return addTimeout(seconds, std::move(fn), true);
+    }
+    TimerId onSignal(int signal, std::function<void()> fn) override {
+        auto* task = new Task{std::move(fn), nullptr, true};
+        task->id = g_unix_signal_add_full(G_PRIORITY_DEFAULT, signal, runTask, task, freeTask);
+        live_.insert(task->id);
+        return task->id;
     }
     void cancel(TimerId id) override {
         // Only live sources: removing a fired one-shot source would be a GLib critical.

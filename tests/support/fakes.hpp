@@ -21,8 +21,21 @@ class FakeMainLoop final : public MainLoop {
     TimerId every(double seconds, std::function<void()> fn) override {
         return add(seconds, std::move(fn), seconds);
     }
-    void cancel(TimerId id) override { timers_.erase(id); }
+    TimerId onSignal(int signal, std::function<void()> fn) override {
+        TimerId id = ++lastId_;
+        signals_[id] = {signal, std::move(fn)};
+        return id;
+    }
+    void cancel(TimerId id) override {
+        timers_.erase(id);
+        signals_.erase(id);
+    }
     double now() const override { return now_; }
+    // The process received signal: runs its handlers as the loop would.
+    void deliverSignal(int signal) {
+        for (auto& [id, handler] : signals_)
+            if (handler.first == signal) handler.second();
+    }
 
     // Runs posted work (including work posted while running) until none is left.
     void runPosted() {
@@ -71,6 +84,7 @@ class FakeMainLoop final : public MainLoop {
     double now_ = 0;
     TimerId lastId_ = 0;
     std::map<TimerId, Timer> timers_;
+    std::map<TimerId, std::pair<int, std::function<void()>>> signals_;
     std::vector<std::function<void()>> posted_;
 };
 

@@ -41,6 +41,9 @@ class SkewedLoop final : public MainLoop {
     TimerId every(double s, std::function<void()> fn) override {
         return real_.every(s, std::move(fn));
     }
+    TimerId onSignal(int signal, std::function<void()> fn) override {
+        return real_.onSignal(signal, std::move(fn));
+    }
     void cancel(TimerId id) override { real_.cancel(id); }
     double now() const override { return real_.now() + skew; }
     double skew = 0;
