@@ -171,13 +171,13 @@ Share run(const std::string& webRoot, const Scenario& scenario, double seconds) 
         keys(window, "Tab Tab Return");
         // The first chunks render as play starts; the next only at 30 s, past the window.
         std::this_thread::sleep_for(4s);
-        seconds = std::min(seconds, 22.0);
+        seconds = std::min(seconds, 16.0);
     }
     // Iconified the way a window manager does it, by unmapping: Xvfb has no window manager
     // to act on a request to minimise, and GTK takes an unmap it did not ask for as one.
     if (scenario.after == "minimise") runCommand("xdotool windowunmap --sync " + window);
-    // Entrances and the screen change settle first.
-    std::this_thread::sleep_for(3s);
+    // At rest means after the screen's entrance (the gem's sparkles take about 7 s).
+    std::this_thread::sleep_for(8s);
     Share share = measure(program.pid(), seconds);
     return share;
 }

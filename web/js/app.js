@@ -250,7 +250,7 @@ function drawGem(target, { interactive = false, showcase = false } = {}) {
     const s = svg('path', {
       d: `M${x} ${y - 6} L${x + 1.4} ${y - 1.4} L${x + 6} ${y} L${x + 1.4} ${y + 1.4} L${x} ${y + 6} L${x - 1.4} ${y + 1.4} L${x - 6} ${y} L${x - 1.4} ${y - 1.4} Z`,
       class: 'shine',
-      style: `animation-delay: ${(i * 0.83).toFixed(2)}s`,
+      style: `animation-delay: ${(i * 0.4).toFixed(2)}s`,
     });
     group.append(s);
   }
