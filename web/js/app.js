@@ -250,7 +250,7 @@ function drawGem(target, { interactive = false, showcase = false } = {}) {
     const s = svg('path', {
       d: `M${x} ${y - 6} L${x + 1.4} ${y - 1.4} L${x + 6} ${y} L${x + 1.4} ${y + 1.4} L${x} ${y + 6} L${x - 1.4} ${y + 1.4} L${x - 6} ${y} L${x - 1.4} ${y - 1.4} Z`,
       class: 'shine',
-      style: `animation-delay: ${(i * 0.83).toFixed(2)}s`,
+      style: `animation-delay: ${(i * 0.4).toFixed(2)}s`,
     });
     group.append(s);
   }
@@ -400,8 +400,18 @@ function enterSession() {
   $('session-orb').style.setProperty('--facet', facetColour(f, 64));
   $('session-seek').max = String(player.duration);
   $('session-dur').textContent = formatClock(player.duration);
-  clearInterval(sessionTimer);
-  sessionTimer = setInterval(renderSession, 250);
+  renderSession();
+}
+
+// The clock moves only while a session plays and someone can see it; otherwise the
+// player's own changes redraw the screen.
+function keepClock(playing) {
+  const ticking = playing && screen === 'session' && !document.hidden;
+  if (ticking && !sessionTimer) sessionTimer = setInterval(renderSession, 250);
+  if (!ticking && sessionTimer) {
+    clearInterval(sessionTimer);
+    sessionTimer = null;
+  }
 }
 
 // Leaving the player keeps a running session going (one can write while listening);
@@ -421,8 +431,12 @@ const STATUS_TEXT = {
   ended: 'Session complete. Your gem shines a little more.',
 };
 
+function setText(element, text) {
+  if (element.textContent !== text) element.textContent = text;
+}
+
 function renderSession() {
-  if (screen !== 'session') return;
+  if (screen !== 'session') return keepClock(false);
   const status = player.status();
   const pos = player.position();
   const playBtn = $('session-play');
@@ -432,12 +446,15 @@ function renderSession() {
   $('session-orb').classList.toggle('playing', status === 'playing');
   const seek = $('session-seek');
   if (!seeking) {
-    seek.value = String(Math.floor(pos));
-    $('session-pos').textContent = formatClock(pos);
+    const second = String(Math.floor(pos));
+    if (seek.value !== second) seek.value = second;
+    setText($('session-pos'), formatClock(pos));
   }
+  // Set only on a change: the ticks in between would otherwise repaint the timeline.
   const fill = player.duration ? (Number(seek.value) / player.duration) * 100 : 0;
-  seek.style.setProperty('--fill', `${fill.toFixed(2)}%`);
-  seek.setAttribute('aria-valuetext', `${formatClock(Number(seek.value))} of ${formatClock(player.duration)}`);
+  if (seek.style.getPropertyValue('--fill') !== `${fill.toFixed(2)}%`) seek.style.setProperty('--fill', `${fill.toFixed(2)}%`);
+  const spoken = `${formatClock(Number(seek.value))} of ${formatClock(player.duration)}`;
+  if (seek.getAttribute('aria-valuetext') !== spoken) seek.setAttribute('aria-valuetext', spoken);
   const line = $('session-status');
   if (line.dataset.status !== status) {
     line.dataset.status = status;
@@ -445,6 +462,7 @@ function renderSession() {
     line.classList.toggle('waiting', status === 'waiting' || status === 'preparing');
   }
   $('session-after').hidden = status !== 'ended';
+  keepClock(playing);
 }
 
 function sessionEnded() {
@@ -779,6 +797,21 @@ window.__lmNote = (text) => notify(String(text));
 window.__lmGift = (code) => receiveGift(typeof code === 'string' ? code : '');
 
 window.__lmFlush = () => flushPending();
+
+// A hidden or minimised window: animations pause and the clock stops until it is seen.
+function followVisibility() {
+  document.documentElement.classList.toggle('page-hidden', document.hidden);
+  renderSession();
+}
+document.addEventListener('visibilitychange', followVisibility);
+followVisibility();
+
+// The engine answers the query anew when the desktop turns animations off, but does not
+// restyle the page by itself: a class carries the change.
+const lessMotion = matchMedia('(prefers-reduced-motion: reduce)');
+const followMotion = () => document.documentElement.classList.toggle('reduced-motion', lessMotion.matches);
+lessMotion.addEventListener('change', followMotion);
+followMotion();
 
 // For the tests and for anyone poking at the page in the inspector.
 Object.defineProperty(window, '__lumoraPage', {
