@@ -112,13 +112,31 @@ bool SessionAudio::isCurrent(const nlohmann::json& body) const {
 }
 
 void SessionAudio::handle(const std::string& type, const nlohmann::json& body) {
+    // A chunk may join the writes in progress, as their results come back in order; any
+    // other message waits for them, and nothing overtakes a message that waits.
+    if (!waiting_.empty() || (writesPending_ > 0 && type != "audioChunk")) {
+        waiting_.emplace_back(type, body);
+        return;
+    }
+    apply(type, body);
+}
+
+void SessionAudio::applyWaiting() {
+    while (!waiting_.empty() && (writesPending_ == 0 || waiting_.front().first == "audioChunk")) {
+        auto [type, body] = std::move(waiting_.front());
+        waiting_.pop_front();
+        apply(type, std::move(body));
+    }
+}
+
+void SessionAudio::apply(const std::string& type, nlohmann::json body) {
     if (type == "audioOpen") {
         openSession(body);
         return;
     }
     if (!isCurrent(body)) return;
     if (type == "audioChunk") {
-        storeChunk(body);
+        storeChunk(std::move(body));
     } else if (type == "audioPlay") {
         startEngine();
         playing_ = true;
@@ -166,7 +184,8 @@ void SessionAudio::openSession(const nlohmann::json& body) {
     std::string root = environment_.temporaryDirectory ? environment_.temporaryDirectory()
                                                        : std::string(g_get_tmp_dir());
     dir_ = root + "/session-" + id_;
-    g_mkdir_with_parents(dir_->c_str(), 0700);
+    // After the removal of an earlier directory of the same name, which the worker also does.
+    files_.run([dir = *dir_] { g_mkdir_with_parents(dir.c_str(), 0700); });
     have_.clear();
     missing_.reset();
     total_ = std::max<std::int64_t>(static_cast<std::int64_t>(count), 1);
@@ -177,32 +196,47 @@ std::string SessionAudio::chunkPath(std::int64_t index) const {
     return dir_.value_or("") + "/" + std::to_string(index) + ".pcm";
 }
 
-void SessionAudio::storeChunk(const nlohmann::json& body) {
+void SessionAudio::storeChunk(nlohmann::json body) {
     if (!isCurrent(body)) return;
     auto index = field::integer(body, "index");
     if (!index) return;
-    const auto* pcm = field::find(body, "pcm");
-    if (!pcm || !pcm->is_string()) return;
-    std::string bytes;
-    if (!decodeBase64Strict(pcm->get_ref<const std::string&>(), bytes)) return;
+    auto pcm = body.find("pcm");
+    if (pcm == body.end() || !pcm->is_string()) return;
     if (!dir_) return;
-    if (auto total = field::integer(body, "total")) total_ = *total;
-    writeChunkFile(chunkPath(*index), bytes);
-    have_.insert(*index);
-    if (missing_ == *index) {
-        missing_.reset();
-        if (waitingAt_) {
-            double t = *waitingAt_;
-            waitingAt_.reset();
-            if (playing_) seek(t);
-        } else if (playing_) {
-            scheduleChunk(*index, 0, generation_);
-        }
-    }
+    writesPending_ += 1;
+    // Filled in by the job before it posts; read back on the main thread.
+    auto decoded = std::make_shared<bool>(false);
+    auto done = owner_.poster([this, index = *index, total = field::integer(body, "total"),
+                               decoded] { chunkStored(index, total, *decoded); });
+    files_.run([text = std::move(pcm->get_ref<std::string&>()), path = chunkPath(*index), decoded,
+                done = std::move(done)] {
+        std::string bytes;
+        *decoded = decodeBase64Strict(text, bytes);
+        if (*decoded) writeChunkFile(path, bytes);
+        done();
+    });
 }
 
-void SessionAudio::removeDirectory() {
-    nftw(dir_->c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+// Messages that came after the chunk have waited, and no write of another session can be
+// pending, so the result belongs to the session that is open.
+void SessionAudio::chunkStored(std::int64_t index, std::optional<std::int64_t> total,
+                               bool decoded) {
+    writesPending_ -= 1;
+    if (decoded) {
+        if (total) total_ = *total;
+        have_.insert(index);
+        if (missing_ == index) {
+            missing_.reset();
+            if (waitingAt_) {
+                double t = *waitingAt_;
+                waitingAt_.reset();
+                if (playing_) seek(t);
+            } else if (playing_) {
+                scheduleChunk(index, 0, generation_);
+            }
+        }
+    }
+    applyWaiting();
 }
 
 void SessionAudio::closeSession() {
@@ -214,7 +248,8 @@ void SessionAudio::closeSession() {
     waitingAt_.reset();
     if (output_.isRunning()) output_.stopEngine();
     if (dir_) {
-        removeDirectory();
+        // An hour of chunks is 120 files of 5 MB: removed on the worker, after their writes.
+        files_.run([dir = *dir_] { nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); });
         dir_.reset();
     }
     have_.clear();

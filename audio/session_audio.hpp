@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,7 +30,9 @@ struct SessionAudioEnvironment {
 };
 
 // The audio session: the seven "audio*" messages, the chunk files, playback on the
-// player node and Now Playing. Everything runs on the main thread.
+// player node and Now Playing. State lives on the main thread; chunk decoding and the
+// session's file work run on a worker, and a session's messages take effect in the order
+// received: those behind a pending chunk write wait for its result.
 class SessionAudio final : public AudioMessages {
   public:
     static constexpr const char* kArtist = "Orvin \u00b7 Lumora";
@@ -47,7 +50,9 @@ class SessionAudio final : public AudioMessages {
 
     // Messages.
     void openSession(const nlohmann::json& body);
-    void storeChunk(const nlohmann::json& body);
+    // Starts the decode and write on the worker; chunkStored applies the result.
+    void storeChunk(nlohmann::json body);
+    void chunkStored(std::int64_t index, std::optional<std::int64_t> total, bool decoded);
     void closeSession();
     void reportState(double t);
 
@@ -90,6 +95,11 @@ class SessionAudio final : public AudioMessages {
     std::optional<std::int64_t> missing() const { return missing_; }
     std::uint64_t generation() const { return generation_; }
     bool tickRunning() const { return tick_.has_value(); }
+    // Chunk writes whose results have not been applied, and the messages waiting for them.
+    std::size_t writesPending() const { return writesPending_; }
+    std::size_t messagesWaiting() const { return waiting_.size(); }
+    // Blocks until the file work given so far is done; its results are posted, not applied.
+    void waitForFiles() { files_.drain(); }
 
     // The chunk file of an index in the session directory.
     std::string chunkPath(std::int64_t index) const;
@@ -102,8 +112,9 @@ class SessionAudio final : public AudioMessages {
     static bool isSafeId(std::string_view id);
 
   private:
+    void apply(const std::string& type, nlohmann::json body);
+    void applyWaiting();
     bool isCurrent(const nlohmann::json& body) const;
-    void removeDirectory();
     const std::optional<std::string>& artwork();
 
     MainLoop& loop_;
@@ -131,6 +142,11 @@ class SessionAudio final : public AudioMessages {
     bool commandsReady_ = false;
     bool artworkLoaded_ = false;
     std::optional<std::string> artwork_;
+    std::size_t writesPending_ = 0;
+    std::deque<std::pair<std::string, nlohmann::json>> waiting_;
+    // Chunk decoding and writes, session directories made and removed, in order. Its
+    // jobs touch no member; they post their results.
+    SerialWorker files_{"lumora-audio"};
     // Last, so posted work, timers and command handlers stop before anything else goes.
     LoopOwner owner_{loop_};
 };

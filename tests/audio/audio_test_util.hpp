@@ -8,6 +8,8 @@
 
 #include "audio/base64.hpp"
 #include "audio/now_playing.hpp"
+#include "audio/session_audio.hpp"
+#include "tests/support/fakes.hpp"
 
 namespace lumora::test {
 
@@ -85,6 +87,16 @@ inline std::vector<Run> runsOf(const std::vector<float>& interleaved) {
         runs.back().last = *index;
     }
     return runs;
+}
+
+// Waits for the session's file work and applies its results. The worker posts into the
+// fake loop, so the loop is touched only once the worker is idle; a result can let waiting
+// chunks start writes of their own.
+inline void settleFiles(SessionAudio& audio, FakeMainLoop& loop) {
+    do {
+        audio.waitForFiles();
+        loop.runPosted();
+    } while (audio.writesPending() > 0);
 }
 
 // Records what Now Playing was given.

@@ -220,5 +220,34 @@ TEST_F(ChunkPath, FullChunkAgreesAndStoresEveryByte) {
     EXPECT_TRUE(bad.have.empty());
 }
 
+// Messages posted right behind a full chunk wait for its write: the play finds the chunk,
+// and a new session gets nothing of the old one's chunk still being written.
+TEST_F(ChunkPath, MessagesBehindAChunkWaitForItsWrite) {
+    ASSERT_EQ(stack->eval("(window.big = bigChunk()).length"), "7056000");
+    ASSERT_EQ(stack->eval("post({type: 'audioOpen', id: 'c', duration: 40, chunkSec: 10, "
+                          "sampleRate: 44100}) && "
+                          "post({type: 'audioChunk', id: 'c', index: 1, pcm: window.big}) && "
+                          "post({type: 'audioPlay', id: 'c', at: 15})"),
+              "true");
+    ASSERT_TRUE(spinUntil([&] { return audio->playing(); }));
+    EXPECT_FALSE(audio->waitingAt().has_value()) << "the play found the chunk sent before it";
+    EXPECT_EQ(audio->nextChunk(), 2);
+
+    std::string oldDir = *audio->dir();
+    ASSERT_EQ(stack->eval("post({type: 'audioChunk', id: 'c', index: 2, pcm: window.big}) && "
+                          "post({type: 'audioOpen', id: 'd', duration: 40, chunkSec: 10, "
+                          "sampleRate: 44100}) && "
+                          "post({type: 'audioChunk', id: 'd', index: 0, pcm: 'AAECAw=='}) && "
+                          "post({type: 'audioSeek', id: 'd', at: 0}) && "
+                          "post({type: 'audioChunk', id: 'd', index: 99, pcm: 'AAAA'})"),
+              "true");
+    ASSERT_TRUE(spinUntil([&] { return audio->id() == "d" && audio->have().count(99) > 0; }));
+    EXPECT_EQ(audio->have(), (std::set<std::int64_t>{0, 99})) << "nothing of c lands in d";
+    EXPECT_FALSE(audio->waitingAt().has_value()) << "the seek found d's chunk 0";
+    EXPECT_EQ(audio->nextChunk(), 1);
+    audio->waitForFiles();
+    EXPECT_FALSE(fileExists(oldDir)) << "c's files go once their writes are done";
+}
+
 }  // namespace
 }  // namespace lumora::test

@@ -32,7 +32,12 @@ struct Rig {
         audio.setWebView(page);
         output.capture = true;
     }
-    void send(const nlohmann::json& body) { audio.handle(body["type"].get<std::string>(), body); }
+    // Handles the message and applies what its file work gives back.
+    void send(const nlohmann::json& body) {
+        audio.handle(body["type"].get<std::string>(), body);
+        settle();
+    }
+    void settle() { settleFiles(audio, loop); }
     void open(double duration, double chunkSec = 30, const std::string& id = "s1") {
         send(openMessage(id, duration, chunkSec, kRate));
     }
@@ -170,6 +175,52 @@ TEST(SessionAudioMessages, StoresChunksAsFilesAndIgnoresBadOnes) {
     EXPECT_TRUE(rig.audio.have().empty());
     rig.send({{"type", "audioChunk"}, {"id", "s1"}, {"index", 0}, {"pcm", "AAAA"}});
     EXPECT_TRUE(rig.audio.have().empty());
+}
+
+// Messages behind a pending chunk write wait for it and then take effect in the order
+// received, so a play finds the chunk sent just before it, and a new session gets nothing
+// of the one it replaces.
+TEST(SessionAudioMessages, MessagesWaitInOrderBehindAPendingChunkWrite) {
+    Rig rig;
+    rig.open(90);
+    auto unsettled = [&](const nlohmann::json& body) {
+        rig.audio.handle(body["type"].get<std::string>(), body);
+    };
+    int updates = rig.nowPlaying.updates;
+    unsettled(patternChunk("s1", 1, 90, 30, kRate));
+    unsettled({{"type", "audioPlay"}, {"id", "s1"}, {"at", 45}});
+    unsettled(patternChunk("s1", 2, 90, 30, kRate));
+    unsettled({{"type", "audioSeek"}, {"id", "s1"}, {"at", 50}});
+    EXPECT_TRUE(rig.audio.have().empty()) << "a chunk counts once its file is written";
+    EXPECT_FALSE(rig.audio.playing()) << "the play waits for the chunk before it";
+    EXPECT_EQ(rig.nowPlaying.updates, updates);
+    rig.settle();
+    EXPECT_EQ(rig.audio.have(), (std::set<std::int64_t>{1, 2}));
+    EXPECT_TRUE(rig.audio.playing());
+    EXPECT_FALSE(rig.audio.waitingAt().has_value()) << "the play and seek found their chunks";
+    EXPECT_EQ(rig.audio.base(), 50.0) << "the seek came last";
+    EXPECT_EQ(rig.audio.nextChunk(), 3);
+    rig.loop.advance(1.0);
+    auto runs = runsOf(rig.output.captured);
+    ASSERT_FALSE(runs.empty());
+    EXPECT_EQ(runs.back().first, 5000);
+
+    std::string oldDir = *rig.audio.dir();
+    unsettled(patternChunk("s1", 0, 90, 30, kRate));
+    unsettled({{"type", "audioPause"}, {"id", "s1"}});
+    unsettled(openMessage("s2", 60, 30, kRate));
+    unsettled(patternChunk("s2", 1, 60, 30, kRate));
+    unsettled({{"type", "audioSeek"}, {"id", "s2"}, {"at", 40}});
+    EXPECT_EQ(rig.audio.id(), "s1");
+    rig.settle();
+    EXPECT_EQ(rig.audio.id(), "s2");
+    EXPECT_EQ(rig.audio.have(), (std::set<std::int64_t>{1})) << "nothing of s1 lands in s2";
+    EXPECT_FALSE(rig.audio.playing()) << "s1 was paused, then closed";
+    EXPECT_FALSE(rig.audio.waitingAt().has_value());
+    EXPECT_EQ(rig.audio.nextChunk(), 2) << "the seek found s2's chunk 1";
+    EXPECT_FALSE(fileExists(oldDir)) << "s1's files go after their writes";
+    EXPECT_TRUE(readFile(rig.audio.chunkPath(1)) == patternBytes(3000, 3000));
+    EXPECT_EQ(rig.audio.messagesWaiting(), 0u);
 }
 
 TEST(SessionAudioMessages, ReportTextIsShortestWithPointZero) {

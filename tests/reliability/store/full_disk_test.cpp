@@ -247,7 +247,10 @@ TEST(FullDisk, ChunkStoreNeverPlaysAPartialChunk) {
         loop, output, nullptr,
         SessionAudioEnvironment{[&] { return tmp; }, [] { return std::string(); }, {}});
     audio.setWebView(page);
-    auto send = [&](const json& body) { audio.handle(body["type"].get<std::string>(), body); };
+    auto send = [&](const json& body) {
+        audio.handle(body["type"].get<std::string>(), body);
+        settleFiles(audio, loop);
+    };
     send(openMessage("full", 120, 30, kRate));
     auto chunk = [&](int k) { return patternChunk("full", k, 120, 30, kRate); };
     send(chunk(0));
