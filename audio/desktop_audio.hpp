@@ -13,8 +13,8 @@ class DesktopSessionAudio final : public AudioMessages {
         : mpris_(std::move(actions)), session_(loop, output_, &mpris_, std::move(environment)) {}
 
     void setWebView(WeakPageView view) override { session_.setWebView(std::move(view)); }
-    void handle(const std::string& type, const nlohmann::json& body) override {
-        session_.handle(type, body);
+    void handle(const std::string& type, nlohmann::json body) override {
+        session_.handle(type, std::move(body));
     }
 
     SessionAudio& session() { return session_; }

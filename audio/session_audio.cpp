@@ -111,14 +111,14 @@ bool SessionAudio::isCurrent(const nlohmann::json& body) const {
     return id && id->is_string() && id->get_ref<const std::string&>() == id_;
 }
 
-void SessionAudio::handle(const std::string& type, const nlohmann::json& body) {
+void SessionAudio::handle(const std::string& type, nlohmann::json body) {
     // A chunk may join the writes in progress, as their results come back in order; any
     // other message waits for them, and nothing overtakes a message that waits.
     if (!waiting_.empty() || (writesPending_ > 0 && type != "audioChunk")) {
-        waiting_.emplace_back(type, body);
+        waiting_.emplace_back(type, std::move(body));
         return;
     }
-    apply(type, body);
+    apply(type, std::move(body));
 }
 
 void SessionAudio::applyWaiting() {

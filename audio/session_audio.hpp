@@ -46,7 +46,7 @@ class SessionAudio final : public AudioMessages {
     SessionAudio& operator=(const SessionAudio&) = delete;
 
     void setWebView(WeakPageView view) override { webView_ = std::move(view); }
-    void handle(const std::string& type, const nlohmann::json& body) override;
+    void handle(const std::string& type, nlohmann::json body) override;
 
     // Messages.
     void openSession(const nlohmann::json& body);

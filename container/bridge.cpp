@@ -17,7 +17,7 @@ Bridge::Bridge(BridgeServices services, MainLoop& loop) : services_(services), l
 
 Bridge::~Bridge() = default;
 
-void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
+void Bridge::dispatch(nlohmann::json body, WeakPageView sender) {
     if (!body.is_object() || body.empty()) return;
     auto type = field::string(body, "type");
     if (!type) return;
@@ -44,7 +44,7 @@ void Bridge::dispatch(const nlohmann::json& body, WeakPageView sender) {
         sessionActivity(field::boolean(body, "active", false));
     } else if (t == "audioOpen" || t == "audioChunk" || t == "audioPlay" || t == "audioSeek" ||
                t == "audioPause" || t == "audioResume" || t == "audioClose") {
-        if (services_.audio) services_.audio->handle(t, body);
+        if (services_.audio) services_.audio->handle(t, std::move(body));
     } else if (t == "reminder") {
         host.setReminder(field::boolean(body, "on", false), field::string(body, "time", "07:30"));
     } else if (t == "share") {

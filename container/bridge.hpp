@@ -45,7 +45,7 @@ class Bridge {
     void setController(LumoraController* controller) { controller_ = controller; }
 
     // A script message; sender is the web view that posted it.
-    void dispatch(const nlohmann::json& body, WeakPageView sender);
+    void dispatch(nlohmann::json body, WeakPageView sender);
     // A "save" whose data arrived as compact JSON text of an object or array; rest is the
     // message without its data.
     void dispatchSave(const nlohmann::json& rest, const std::string& document);

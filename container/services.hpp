@@ -16,7 +16,8 @@ class AudioMessages {
   public:
     virtual ~AudioMessages() = default;
     virtual void setWebView(WeakPageView view) = 0;
-    virtual void handle(const std::string& type, const nlohmann::json& body) = 0;
+    // Takes the body: a chunk's samples are megabytes, and are not copied again.
+    virtual void handle(const std::string& type, nlohmann::json body) = 0;
 };
 
 // PDF export: layout to a temporary file, then the save dialog.

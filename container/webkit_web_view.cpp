@@ -323,7 +323,7 @@ void WebKitBackend::receiveMessage(JSCValue* value) {
     auto body = chunkFastPath_ ? parseChunk(value, repaired) : parseBody(value, repaired);
     logReplacedSurrogates(repaired);
     if (!body) return;
-    bridge_.dispatch(*body, weak_from_this());
+    bridge_.dispatch(std::move(*body), weak_from_this());
 }
 
 gboolean WebKitBackend::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,

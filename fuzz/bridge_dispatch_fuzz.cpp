@@ -59,7 +59,7 @@ struct Web final : WebViewBackend {
 
 struct Services final : AudioMessages, PdfExporter, SharePicker, ActivityInhibitor, UrlOpener {
     void setWebView(WeakPageView) override {}
-    void handle(const std::string&, const json&) override { ++calls; }
+    void handle(const std::string&, json) override { ++calls; }
     std::optional<std::string> makePdf(const std::string&, const json& blocks) override {
         ++calls;
         FUZZ_CHECK(blocks.is_array());

@@ -23,7 +23,7 @@ struct Recorder final : AudioMessages,
                         CloudService,
                         ReminderService {
     void setWebView(WeakPageView v) override { view = v; }
-    void handle(const std::string& type, const json& body) override {
+    void handle(const std::string& type, json body) override {
         received.push_back(type + " " + body.value("id", ""));
     }
     std::optional<std::string> makePdf(const std::string&, const json&) override {

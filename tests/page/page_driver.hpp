@@ -29,7 +29,7 @@ struct PageRecorder final : AudioMessages,
                             ReminderService {
     // Audio
     void setWebView(WeakPageView v) override { view = v; }
-    void handle(const std::string& type, const json& body) override {
+    void handle(const std::string& type, json body) override {
         received.push_back(type);
         if (type == "audioOpen") audioId = body.value("id", "");
         if (type == "audioChunk") {

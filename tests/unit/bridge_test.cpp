@@ -56,7 +56,7 @@ struct Recorder final : AudioMessages,
                         UrlOpener,
                         GiftService {
     void setWebView(WeakPageView) override {}
-    void handle(const std::string& type, const json&) override { audio.push_back(type); }
+    void handle(const std::string& type, json) override { audio.push_back(type); }
     std::optional<std::string> makePdf(const std::string& name, const json& blocks) override {
         pdfs.push_back({name, blocks});
         return pdfResult;
