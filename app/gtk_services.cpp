@@ -1,5 +1,7 @@
 #include "app/gtk_services.hpp"
 
+#include <memory>
+
 #include "container/base/glib_ptr.hpp"
 #include "container/base/log.hpp"
 #include "container/base/uri.hpp"
@@ -12,15 +14,28 @@ constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
 
 GtkActivityInhibitor::GtkActivityInhibitor(GtkApplication* app, GtkWindow* (*window)(gpointer),
                                            gpointer data)
-    : app_(app), window_(window), windowData_(data) {}
+    : app_(app),
+      window_(window),
+      windowData_(data),
+      cancellable_(GPtr<GCancellable>::adopt(g_cancellable_new())) {}
+
+// An Inhibit call on its way. It outlives an inhibitor destroyed meanwhile, so the cookie
+// that comes back can still be handed back.
+struct GtkActivityInhibitor::InhibitCall {
+    GtkActivityInhibitor* owner;
+};
 
 GtkActivityInhibitor::~GtkActivityInhibitor() {
     end();
+    if (inhibitCall_) inhibitCall_->owner = nullptr;
+    // A name check still on its way finishes as cancelled and leaves this object alone.
+    g_cancellable_cancel(cancellable_.get());
 }
 
 void GtkActivityInhibitor::begin(const std::string& reason) {
     if (active_) return;
     active_ = true;
+    reason_ = reason;
     cookie_ =
         gtk_application_inhibit(app_, window_(windowData_),
                                 static_cast<GtkApplicationInhibitFlags>(
@@ -29,27 +44,49 @@ void GtkActivityInhibitor::begin(const std::string& reason) {
     GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
     if (!bus || awaitingReply_ || screenSaverCookie_ != 0) return;
     // Ask only when the name has an owner, so no service gets activated for this.
-    GPtr<GVariant> owner = GPtr<GVariant>::adopt(g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", kScreenSaver), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr));
-    gboolean hasOwner = FALSE;
-    if (owner) g_variant_get(owner.get(), "(b)", &hasOwner);
-    if (!hasOwner) return;
     awaitingReply_ = true;
-    g_dbus_connection_call(bus, kScreenSaver, "/org/freedesktop/ScreenSaver", kScreenSaver,
-                           "Inhibit", g_variant_new("(ss)", "org.lumora.Lumora", reason.c_str()),
-                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-                           onInhibitReply, this);
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner",
+                           g_variant_new("(s)", kScreenSaver), G_VARIANT_TYPE("(b)"),
+                           G_DBUS_CALL_FLAGS_NONE, 1000, cancellable_.get(), onOwnerReply, this);
 }
 
-void GtkActivityInhibitor::onInhibitReply(GObject* source, GAsyncResult* result, gpointer self) {
-    auto* inhibitor = static_cast<GtkActivityInhibitor*>(self);
-    inhibitor->awaitingReply_ = false;
+void GtkActivityInhibitor::onOwnerReply(GObject* source, GAsyncResult* result, gpointer self) {
+    GPtr<GError> error;
     GPtr<GVariant> reply = GPtr<GVariant>::adopt(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
-    if (!reply) return;
-    g_variant_get(reply.get(), "(u)", &inhibitor->screenSaverCookie_);
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
+    if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
+    auto* inhibitor = static_cast<GtkActivityInhibitor*>(self);
+    gboolean hasOwner = FALSE;
+    if (reply) g_variant_get(reply.get(), "(b)", &hasOwner);
+    // The session may have ended before the answer came: then there is nothing to hold.
+    if (!hasOwner || !inhibitor->active_) {
+        inhibitor->awaitingReply_ = false;
+        return;
+    }
+    inhibitor->inhibitCall_ = new InhibitCall{inhibitor};
+    g_dbus_connection_call(G_DBUS_CONNECTION(source), kScreenSaver, "/org/freedesktop/ScreenSaver",
+                           kScreenSaver, "Inhibit",
+                           g_variant_new("(ss)", "org.lumora.Lumora", inhibitor->reason_.c_str()),
+                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                           onInhibitReply, inhibitor->inhibitCall_);
+}
+
+void GtkActivityInhibitor::onInhibitReply(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<InhibitCall> call(static_cast<InhibitCall*>(data));
+    GDBusConnection* bus = G_DBUS_CONNECTION(source);
+    GPtr<GVariant> reply =
+        GPtr<GVariant>::adopt(g_dbus_connection_call_finish(bus, result, nullptr));
+    guint32 cookie = 0;
+    if (reply) g_variant_get(reply.get(), "(u)", &cookie);
+    GtkActivityInhibitor* inhibitor = call->owner;
+    if (!inhibitor) {
+        if (cookie != 0) uninhibitScreenSaver(bus, cookie);
+        return;
+    }
+    inhibitor->inhibitCall_ = nullptr;
+    inhibitor->awaitingReply_ = false;
+    inhibitor->screenSaverCookie_ = cookie;
     // The session may have ended while the call was on its way.
     if (!inhibitor->active_) inhibitor->releaseScreenSaver();
 }
@@ -57,11 +94,14 @@ void GtkActivityInhibitor::onInhibitReply(GObject* source, GAsyncResult* result,
 void GtkActivityInhibitor::releaseScreenSaver() {
     if (screenSaverCookie_ == 0) return;
     GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
-    if (bus)
-        g_dbus_connection_call(bus, kScreenSaver, "/org/freedesktop/ScreenSaver", kScreenSaver,
-                               "UnInhibit", g_variant_new("(u)", screenSaverCookie_), nullptr,
-                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
+    if (bus) uninhibitScreenSaver(bus, screenSaverCookie_);
     screenSaverCookie_ = 0;
+}
+
+void GtkActivityInhibitor::uninhibitScreenSaver(GDBusConnection* bus, guint32 cookie) {
+    g_dbus_connection_call(bus, kScreenSaver, "/org/freedesktop/ScreenSaver", kScreenSaver,
+                           "UnInhibit", g_variant_new("(u)", cookie), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
 }
 
 void GtkActivityInhibitor::end() {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "container/base/glib_ptr.hpp"
 #include "container/services.hpp"
 
 namespace lumora {
@@ -17,7 +18,10 @@ class GtkActivityInhibitor final : public ActivityInhibitor {
     void end() override;
 
   private:
-    static void onInhibitReply(GObject* source, GAsyncResult* result, gpointer self);
+    static void onOwnerReply(GObject* source, GAsyncResult* result, gpointer self);
+    struct InhibitCall;
+    static void onInhibitReply(GObject* source, GAsyncResult* result, gpointer data);
+    static void uninhibitScreenSaver(GDBusConnection* bus, guint32 cookie);
     void releaseScreenSaver();
 
     GtkApplication* app_;
@@ -26,7 +30,11 @@ class GtkActivityInhibitor final : public ActivityInhibitor {
     guint cookie_ = 0;
     guint32 screenSaverCookie_ = 0;
     bool active_ = false;
+    // A NameHasOwner or Inhibit call to the screen saver is on its way.
     bool awaitingReply_ = false;
+    std::string reason_;
+    InhibitCall* inhibitCall_ = nullptr;
+    GPtr<GCancellable> cancellable_;
 };
 
 // Opens URIs in the user's default handler, as xdg-open would.

@@ -85,12 +85,7 @@ void Bridge::exportPdf(const nlohmann::json& body, const WeakPageView& sender) {
         services_.pdf->sendPdfNote(sender, "The PDF could not be made (no content).");
         return;
     }
-    auto file = services_.pdf->makePdf(field::string(body, "name", "Lumora"), *blocks);
-    if (!file) {
-        services_.pdf->sendPdfNote(sender, "The PDF could not be made.");
-        return;
-    }
-    services_.pdf->presentSavePanel(*file, sender);
+    services_.pdf->exportPdf(field::string(body, "name", "Lumora"), *blocks, sender);
 }
 
 void Bridge::openLink(const nlohmann::json& body) {

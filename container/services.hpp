@@ -29,6 +29,18 @@ class PdfExporter {
                                                const nlohmann::json& blocks) = 0;
     virtual void presentSavePanel(const std::string& file, WeakPageView view) = 0;
     virtual void sendPdfNote(WeakPageView view, const std::string& text) = 0;
+    // A document whose blocks passed the checks: makePdf, then the save panel, or the note
+    // when no file came. Here all at once; an exporter may lay out on another thread and
+    // finish later, in the same order.
+    virtual void exportPdf(const std::string& name, const nlohmann::json& blocks,
+                           WeakPageView view) {
+        auto file = makePdf(name, blocks);
+        if (!file) {
+            sendPdfNote(std::move(view), "The PDF could not be made.");
+            return;
+        }
+        presentSavePanel(*file, std::move(view));
+    }
 };
 
 // The share picker.

@@ -36,8 +36,13 @@ int units(double points) {
 
 class CairoTypesetter final : public Typesetter {
   public:
-    explicit CairoTypesetter(cairo_t* cr) : cr_(cr) {
-        context_ = pango_cairo_create_context(cr_);
+    CairoTypesetter(cairo_t* cr, PangoFontMap* fonts) : cr_(cr) {
+        if (fonts) {
+            context_ = pango_font_map_create_context(fonts);
+            pango_cairo_update_context(cr_, context_);
+        } else {
+            context_ = pango_cairo_create_context(cr_);
+        }
         // PDF text is placed at exact positions: no hinting, no rounding to device pixels.
         cairo_font_options_t* options = cairo_font_options_create();
         cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
@@ -142,7 +147,7 @@ cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned in
 }
 }  // namespace
 
-int writePdf(const std::string& path, const std::vector<Block>& blocks) {
+int writePdf(const std::string& path, const std::vector<Block>& blocks, PangoFontMap* fonts) {
     FileSink sink;
     sink.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (sink.fd < 0) return 0;
@@ -156,7 +161,7 @@ int writePdf(const std::string& path, const std::vector<Block>& blocks) {
     cairo_t* cr = cairo_create(surface);
     int pages = 0;
     {
-        CairoTypesetter typesetter(cr);
+        CairoTypesetter typesetter(cr, fonts);
         pages = layOut(blocks, typesetter);
     }
     cairo_destroy(cr);

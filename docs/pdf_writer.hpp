@@ -1,4 +1,6 @@
 #pragma once
+#include <pango/pango.h>
+
 #include <string>
 #include <vector>
 
@@ -8,6 +10,9 @@ namespace lumora::pdf {
 
 // Lays the blocks out with Pango and writes them as an A4 PDF with Cairo, replacing any
 // file at path. Returns the number of pages, or 0 when the file could not be written.
-int writePdf(const std::string& path, const std::vector<Block>& blocks);
+// fonts: a font map made on the calling thread (Pango's maps and contexts stay on their
+// thread); without one, the calling thread's default map.
+int writePdf(const std::string& path, const std::vector<Block>& blocks,
+             PangoFontMap* fonts = nullptr);
 
 }  // namespace lumora::pdf

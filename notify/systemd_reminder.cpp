@@ -116,31 +116,50 @@ bool SystemdReminderPlatform::execPathUsable(std::string_view path) {
     return true;
 }
 
-GDBusConnection* SystemdReminderPlatform::bus() {
-    if (!busTried_) {
-        busTried_ = true;
-        GPtr<GError> error;
-        bus_ =
-            GPtr<GDBusConnection>::adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
-        if (!bus_) log(std::string("reminder: no session bus: ") + error->message);
+void SystemdReminderPlatform::withBus(std::function<void(GDBusConnection*)> then) {
+    if (busState_ == BusState::Ready || busState_ == BusState::Missing) {
+        then(bus_.get());
+        return;
     }
-    return bus_.get();
+    waitingForBus_.push_back(std::move(then));
+    if (busState_ == BusState::Asking) return;
+    busState_ = BusState::Asking;
+    g_bus_get(G_BUS_TYPE_SESSION, cancellable_.get(), onBus, this);
+}
+
+void SystemdReminderPlatform::onBus(GObject*, GAsyncResult* result, gpointer data) {
+    GPtr<GError> error;
+    GPtr<GDBusConnection> bus = GPtr<GDBusConnection>::adopt(g_bus_get_finish(result, error.out()));
+    if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
+    auto* self = static_cast<SystemdReminderPlatform*>(data);
+    if (!bus) log(std::string("reminder: no session bus: ") + error->message);
+    self->bus_ = std::move(bus);
+    self->busState_ = self->bus_ ? BusState::Ready : BusState::Missing;
+    auto waiting = std::move(self->waitingForBus_);
+    self->waitingForBus_.clear();
+    for (auto& then : waiting) then(self->bus_.get());
 }
 
 void SystemdReminderPlatform::call(const char* destination, const char* path, const char* interface,
                                    const char* method, GVariant* parameters, const char* replyType,
                                    int timeoutMs, Reply then, GDBusCallFlags flags) {
-    GDBusConnection* connection = bus();
-    if (!connection) {
-        if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
-        GPtr<GError> error = GPtr<GError>::adopt(
-            g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no session bus"));
-        then(nullptr, error.get());
-        return;
-    }
-    g_dbus_connection_call(connection, destination, path, interface, method, parameters,
-                           replyType ? G_VARIANT_TYPE(replyType) : nullptr, flags, timeoutMs,
-                           cancellable_.get(), callDone, new CallData{this, std::move(then)});
+    // Held here, as the bus may come later (or never).
+    std::shared_ptr<GVariant> arguments(parameters ? g_variant_ref_sink(parameters) : nullptr,
+                                        [](GVariant* v) {
+                                            if (v) g_variant_unref(v);
+                                        });
+    withBus([this, destination, path, interface, method, arguments, replyType, timeoutMs,
+             then = std::move(then), flags](GDBusConnection* connection) mutable {
+        if (!connection) {
+            GPtr<GError> error = GPtr<GError>::adopt(
+                g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "no session bus"));
+            then(nullptr, error.get());
+            return;
+        }
+        g_dbus_connection_call(connection, destination, path, interface, method, arguments.get(),
+                               replyType ? G_VARIANT_TYPE(replyType) : nullptr, flags, timeoutMs,
+                               cancellable_.get(), callDone, new CallData{this, std::move(then)});
+    });
 }
 
 void SystemdReminderPlatform::callDone(GObject* source, GAsyncResult* result, gpointer data) {

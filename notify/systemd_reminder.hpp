@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "container/base/glib_ptr.hpp"
 #include "container/base/main_loop.hpp"
@@ -57,7 +58,9 @@ class SystemdReminderPlatform final : public ReminderPlatform {
 
     void enqueue(Step step);
     void runNext();
-    GDBusConnection* bus();
+    // Runs then with the session bus, or with null when there is none, once that is known.
+    void withBus(std::function<void(GDBusConnection*)> then);
+    static void onBus(GObject* source, GAsyncResult* result, gpointer self);
     void call(const char* destination, const char* path, const char* interface, const char* method,
               GVariant* parameters, const char* replyType, int timeoutMs, Reply then,
               GDBusCallFlags flags = G_DBUS_CALL_FLAGS_NONE);
@@ -74,8 +77,10 @@ class SystemdReminderPlatform final : public ReminderPlatform {
 
     MainLoop& loop_;
     std::string program_;
+    enum class BusState { Unknown, Asking, Ready, Missing };
     GPtr<GDBusConnection> bus_;
-    bool busTried_ = false;
+    BusState busState_ = BusState::Unknown;
+    std::vector<std::function<void(GDBusConnection*)>> waitingForBus_;
     GPtr<GCancellable> cancellable_;
     std::deque<Step> steps_;
     bool busy_ = false;

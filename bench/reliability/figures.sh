@@ -54,12 +54,16 @@ else
   figures "$build" '^WebProcessChurn\.'
 fi
 
-# 3. Main-loop latency under load.
-"$build/bench/reliability/bench_latency" >"$work/latency.log" 2>/dev/null
-idle=$(awk '$1 == "idle" { printf "p50 %s ms, p99 %s ms, max %s ms", $3, $4, $5 }' "$work/latency.log")
-loaded=$(awk '$1 == "loaded" { printf "p50 %s ms, p99 %s ms, max %s ms", $3, $4, $5 }' "$work/latency.log")
-row "main loop, idle (1 ms probe)" "$idle"
-row "main loop, chunks + saves + PDF" "$loaded"
+# 3. Main-loop latency under load: the 1 ms probe inside, Position over D-Bus outside.
+dbus-run-session -- "$build/bench/reliability/bench_latency" >"$work/latency.log" 2>/dev/null
+latency() { # latency PHASE PROBE
+  awk -v phase="$1" -v probe="$2" '$1 == phase && $2 == probe {
+    printf "p50 %s ms, p99 %s ms, max %s ms", $4, $5, $6 }' "$work/latency.log"
+}
+row "main loop, idle (1 ms probe)" "$(latency idle internal)"
+row "main loop, idle (D-Bus Position every 5 ms)" "$(latency idle external)"
+row "main loop, chunks + saves + PDF (1 ms probe)" "$(latency loaded internal)"
+row "main loop, chunks + saves + PDF (D-Bus Position every 5 ms)" "$(latency loaded external)"
 grep -E '^(PDF|chunk|save) ' "$work/latency.log" | while IFS= read -r line; do
   row "main-thread block" "$line"
 done

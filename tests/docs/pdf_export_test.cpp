@@ -4,8 +4,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "container/bridge.hpp"
 #include "container/controller.hpp"
@@ -14,6 +18,7 @@
 #include "tests/docs/pdf_probe.hpp"
 #include "tests/support/fakes.hpp"
 #include "tests/support/test_env.hpp"
+#include "tests/support/webkit_harness.hpp"
 
 namespace lumora::test {
 namespace {
@@ -21,7 +26,9 @@ namespace {
 // Records what the dialog was asked, and answers when the test says so.
 class ScriptedDialog final : public SaveDialog {
   public:
+    explicit ScriptedDialog(std::vector<std::string>& outcomes) : outcomes_(outcomes) {}
     void run(const std::string& suggestedName, const WeakPageView& view, Done done) override {
+        outcomes_.push_back("dialog " + suggestedName);
         names.push_back(suggestedName);
         views.push_back(view);
         pending = std::move(done);
@@ -29,6 +36,9 @@ class ScriptedDialog final : public SaveDialog {
     std::vector<std::string> names;
     std::vector<WeakPageView> views;
     Done pending;
+
+  private:
+    std::vector<std::string>& outcomes_;
 };
 
 struct QuietHost final : LumoraHost {
@@ -48,17 +58,23 @@ struct QuietHost final : LumoraHost {
 };
 
 struct FakeWeb final : WebViewBackend {
-    void evaluate(const std::string& script) override { scripts.push_back(script); }
+    explicit FakeWeb(std::vector<std::string>& outcomes) : outcomes(outcomes) {}
+    void evaluate(const std::string& script) override {
+        outcomes.push_back("page " + script);
+        scripts.push_back(script);
+    }
     void setStartupScript(const std::string&) override {}
     void load(const std::string&) override {}
     void reload() override {}
+    std::vector<std::string>& outcomes;
     std::vector<std::string> scripts;
 };
 
-class PdfExport : public ::testing::Test {
-  protected:
-    PdfExport() {
-        auto owned = std::make_unique<ScriptedDialog>();
+// The real exporter behind the real bridge, on whichever main loop the test runs. What
+// the user and the page see, the dialog and the page's scripts, lands in one list.
+struct ExportRig {
+    ExportRig(MainLoop& loop, std::string temporary) : temporaryDirectory(std::move(temporary)) {
+        auto owned = std::make_unique<ScriptedDialog>(outcomes);
         dialog = owned.get();
         exporter = std::make_unique<LumoraPdfExporter>(
             loop, [this] { return temporaryDirectory; }, std::move(owned));
@@ -66,24 +82,41 @@ class PdfExport : public ::testing::Test {
             host, BridgeServices{nullptr, exporter.get()}, ControllerServices{}, loop,
             [this](Bridge&) { return page; });
         controller->webView();
-        logs.lines.clear();
     }
     void send(const std::string& json) {
         controller->bridge().dispatch(nlohmann::json::parse(json), page);
     }
-    std::string note(const std::string& text) {
-        return "window.__lmNote && window.__lmNote([\"" + text + "\"][0])";
-    }
 
-    TestEnv env;
-    std::string temporaryDirectory = env.cacheHome();
-    FakeMainLoop loop;
-    LogCapture logs;
+    std::string temporaryDirectory;
+    std::vector<std::string> outcomes;
     ScriptedDialog* dialog = nullptr;
     std::unique_ptr<LumoraPdfExporter> exporter;
     QuietHost host;
-    std::shared_ptr<FakeWeb> page = std::make_shared<FakeWeb>();
+    std::shared_ptr<FakeWeb> page = std::make_shared<FakeWeb>(outcomes);
     std::unique_ptr<LumoraController> controller;
+};
+
+std::string note(const std::string& text) {
+    return "window.__lmNote && window.__lmNote([\"" + text + "\"][0])";
+}
+
+class PdfExport : public ::testing::Test {
+  protected:
+    PdfExport() { logs.lines.clear(); }
+    void send(const std::string& json) { rig.send(json); }
+    // The worker's files are written and their outcomes have run.
+    void settle() {
+        rig.exporter->drain();
+        loop.runPosted();
+    }
+
+    TestEnv env;
+    FakeMainLoop loop;
+    LogCapture logs;
+    ExportRig rig{loop, env.cacheHome()};
+    std::string& temporaryDirectory = rig.temporaryDirectory;
+    ScriptedDialog* dialog = rig.dialog;
+    std::shared_ptr<FakeWeb> page = rig.page;
 };
 
 TEST_F(PdfExport, DocumentGoesToTheTemporaryFileThenTheDialogAfterTheHandler) {
@@ -91,10 +124,10 @@ TEST_F(PdfExport, DocumentGoesToTheTemporaryFileThenTheDialogAfterTheHandler) {
     std::string file = temporaryDirectory + "/Notes AB.pdf";
     ASSERT_EQ(logs.lines.size(), 1u);
     EXPECT_EQ(logs.lines[0], "[Lumora] pdf: 2 blocks for  Notes: A/B ");
-    EXPECT_EQ(pdfPages(file), 1);
     EXPECT_TRUE(dialog->names.empty()) << "the dialog waits for the main loop";
 
-    loop.runPosted();
+    settle();
+    EXPECT_EQ(pdfPages(file), 1);
     ASSERT_EQ(dialog->names.size(), 1u);
     EXPECT_EQ(dialog->names[0], "Notes AB.pdf");
     EXPECT_EQ(dialog->views[0].lock().get(), page.get());
@@ -103,8 +136,72 @@ TEST_F(PdfExport, DocumentGoesToTheTemporaryFileThenTheDialogAfterTheHandler) {
 
     std::string chosen = env.root() + "/chosen.pdf";
     dialog->pending(chosen);
+    settle();
     EXPECT_EQ(readFile(chosen), readFile(file));
     EXPECT_TRUE(fileExists(file)) << "the temporary file stays";
+}
+
+// On the program's own loop: the handler returns while the layout is still waiting for a
+// slow temporary file (a FIFO nobody reads yet), and what the user and the page see comes
+// in the order of the messages, a quick note included.
+TEST(PdfExportOnTheLoop, SlowLayoutHoldsUpNeitherTheHandlerNorTheOrder) {
+    TestEnv env;
+    LogCapture logs;
+    auto loop = makeGLibMainLoop();
+    ExportRig rig(*loop, env.cacheHome());
+    logs.lines.clear();
+    std::string slow = env.cacheHome() + "/Slow.pdf";
+    ASSERT_EQ(mkfifo(slow.c_str(), 0600), 0);
+    makeDirectories(env.cacheHome() + "/Folder.pdf");  // cannot be written as a file
+
+    // Reads the FIFO once the handlers have returned. A handler that waited for the layout
+    // would wait for this reader: after a long while it reads anyway, so the test fails
+    // instead of hanging.
+    std::mutex mutex;
+    std::condition_variable returned;
+    bool handlersReturned = false, readerGaveUp = false;
+    std::string written;
+    std::thread reader([&] {
+        {
+            std::unique_lock lock(mutex);
+            readerGaveUp = !returned.wait_for(lock, std::chrono::seconds(60),
+                                              [&] { return handlersReturned; });
+        }
+        written = readFile(slow);
+    });
+    rig.send(R"({"type":"sharePdf","name":"Slow","blocks":[{"k":"title","t":"Slow"}]})");
+    rig.send(R"({"type":"sharePdf","name":"Bad"})");
+    rig.send(R"({"type":"sharePdf","name":"Folder","blocks":[{"t":"p"}]})");
+    rig.send(R"({"type":"sharePdf","name":"Fast","blocks":[]})");
+    {
+        std::lock_guard lock(mutex);
+        handlersReturned = true;
+    }
+    returned.notify_all();
+    EXPECT_EQ(logs.lines, (std::vector<std::string>{
+                              "[Lumora] pdf: 1 blocks for Slow",
+                              "[Lumora] pdf: The PDF could not be made (no content).",
+                              "[Lumora] pdf: 1 blocks for Folder",
+                              "[Lumora] pdf: 0 blocks for Fast",
+                          }));
+    EXPECT_TRUE(rig.outcomes.empty());
+
+    EXPECT_TRUE(spinUntil([&] { return rig.outcomes.size() >= 4; }, 60));
+    reader.join();
+    EXPECT_FALSE(readerGaveUp) << "the handler waited for the layout";
+    EXPECT_EQ(written.substr(0, 5), "%PDF-");
+    EXPECT_EQ(rig.outcomes, (std::vector<std::string>{
+                                "dialog Slow.pdf",
+                                "page " + note("The PDF could not be made (no content)."),
+                                "page " + note("The PDF could not be made."),
+                                "dialog Fast.pdf",
+                            }));
+    EXPECT_EQ(std::vector<std::string>(logs.lines.begin() + 4, logs.lines.end()),
+              (std::vector<std::string>{
+                  "[Lumora] pdf: save panel shown for Slow.pdf",
+                  "[Lumora] pdf: The PDF could not be made.",
+                  "[Lumora] pdf: save panel shown for Fast.pdf",
+              }));
 }
 
 TEST_F(PdfExport, NamesAndBlocksWithDefaults) {
@@ -114,7 +211,7 @@ TEST_F(PdfExport, NamesAndBlocksWithDefaults) {
     send(R"({"type":"sharePdf","name":"x.pdf","blocks":[]})");
     EXPECT_EQ(logs.count("[Lumora] pdf: 0 blocks for Lumora"), 2u);
     EXPECT_EQ(logs.count("[Lumora] pdf: 0 blocks for éé//"), 1u);
-    loop.runPosted();
+    settle();
     EXPECT_EQ(dialog->names,
               (std::vector<std::string>{"Lumora.pdf", "Lumora.pdf", "Lumora.pdf", "x.pdf.pdf"}));
     // An empty document is one page with only the footer.
@@ -133,7 +230,7 @@ TEST_F(PdfExport, MissingOrMalformedBlocksAreReportedAfterTheHandlerWithoutAFile
         EXPECT_EQ(logs.lines, std::vector<std::string>{
                                   "[Lumora] pdf: The PDF could not be made (no content)."});
         EXPECT_TRUE(page->scripts.empty());
-        loop.runPosted();
+        settle();
         EXPECT_EQ(page->scripts,
                   std::vector<std::string>{note("The PDF could not be made (no content).")});
     }
@@ -144,29 +241,29 @@ TEST_F(PdfExport, MissingOrMalformedBlocksAreReportedAfterTheHandlerWithoutAFile
 TEST_F(PdfExport, UnwritableTemporaryFileIsReportedAsNotMade) {
     temporaryDirectory = env.root() + "/missing/dir";
     send(R"({"type":"sharePdf","blocks":[{"t":"p"}]})");
+    settle();
     EXPECT_EQ(logs.lines, (std::vector<std::string>{"[Lumora] pdf: 1 blocks for Lumora",
                                                     "[Lumora] pdf: The PDF could not be made."}));
-    loop.runPosted();
     EXPECT_EQ(page->scripts, std::vector<std::string>{note("The PDF could not be made.")});
     EXPECT_TRUE(dialog->names.empty());
 }
 
 TEST_F(PdfExport, NotesAreDroppedWhenThePageHasGoneAndEscapedWhenNot) {
     auto gone = std::make_shared<FakePageView>();
-    exporter->sendPdfNote(gone, "The PDF could not be made.");
+    rig.exporter->sendPdfNote(gone, "The PDF could not be made.");
     std::weak_ptr<FakePageView> weak = gone;
     gone.reset();
     loop.runPosted();  // must not touch the vanished page
     EXPECT_TRUE(weak.expired());
 
     auto other = std::make_shared<FakePageView>();
-    exporter->sendPdfNote(other, "Quote \" and </script>\n");
+    rig.exporter->sendPdfNote(other, "Quote \" and </script>\n");
     loop.runPosted();
     ASSERT_EQ(other->scripts.size(), 1u);
     EXPECT_EQ(other->scripts[0],
               "window.__lmNote && window.__lmNote([\"Quote \\\" and </script>\\n\"][0])");
     // Text that is not UTF-8 cannot become a script: logged, not sent.
-    exporter->sendPdfNote(other, "bad \xff");
+    rig.exporter->sendPdfNote(other, "bad \xff");
     loop.runPosted();
     EXPECT_EQ(other->scripts.size(), 1u);
     EXPECT_EQ(logs.lines.back(), "[Lumora] pdf: bad \\xff");
@@ -174,10 +271,11 @@ TEST_F(PdfExport, NotesAreDroppedWhenThePageHasGoneAndEscapedWhenNot) {
 
 TEST_F(PdfExport, CancelledDialogCopiesNothing) {
     send(R"({"type":"sharePdf","blocks":[]})");
-    loop.runPosted();
+    settle();
     std::string chosen = env.root() + "/kept.pdf";
     writeFile(chosen, "old");
     dialog->pending(std::nullopt);
+    settle();
     EXPECT_EQ(readFile(chosen), "old");
 }
 
@@ -253,6 +351,7 @@ TEST(FixedPathDialog, AnswersWithItsPath) {
     exporter.presentSavePanel(*file, {});
     EXPECT_FALSE(fileExists(chosen));
     loop.runPosted();
+    exporter.drain();
     EXPECT_EQ(pdfPages(chosen), 1);
     EXPECT_TRUE(logs.contains("[Lumora] pdf: save panel shown for Doc.pdf"));
 }

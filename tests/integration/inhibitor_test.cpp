@@ -3,6 +3,7 @@
 #include <gdk/x11/gdkx.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,21 +82,36 @@ TEST(ActivityInhibitorTest, ScreenSaverIsInhibitedOnceAndReleased) {
             if (r) g_variant_get(r, "(b)", &owned), g_variant_unref(r);
             return owned == TRUE;
         }));
-        GtkActivityInhibitor inhibitor(app, noWindow, nullptr);
-        inhibitor.begin("Lumora session");
-        inhibitor.begin("Lumora session");
+        auto inhibitor = std::make_unique<GtkActivityInhibitor>(app, noWindow, nullptr);
+        inhibitor->begin("Lumora session");
+        inhibitor->begin("Lumora session");
         ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 1; }));
         EXPECT_EQ(screenSaver.calls[0], "Inhibit('org.lumora.Lumora', 'Lumora session')");
-        inhibitor.end();
+        inhibitor->end();
         ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 2; }));
         EXPECT_EQ(screenSaver.calls[1], "UnInhibit(42,)");
-        // Ending before the reply has come still releases the cookie once it arrives.
-        inhibitor.begin("Lumora session");
-        inhibitor.end();
+        // Ending while the Inhibit call is on its way releases the cookie once it arrives.
+        inhibitor->begin("Lumora session");
+        ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 3; }));
+        inhibitor->end();
         ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 4; }));
         EXPECT_EQ(screenSaver.calls[3], "UnInhibit(42,)");
+        // Ending, or going, before the owner check has answered asks for nothing.
+        inhibitor->begin("Lumora session");
+        inhibitor->end();
+        inhibitor->begin("Lumora session");
+        inhibitor.reset();
         test::spinFor(0.2);
         EXPECT_EQ(screenSaver.calls.size(), 4u);
+        // Going while the Inhibit call is on its way still hands the cookie back.
+        inhibitor = std::make_unique<GtkActivityInhibitor>(app, noWindow, nullptr);
+        inhibitor->begin("Lumora session");
+        ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 5; }));
+        inhibitor.reset();
+        ASSERT_TRUE(test::spinUntil([&] { return screenSaver.calls.size() == 6; }));
+        EXPECT_EQ(screenSaver.calls[5], "UnInhibit(42,)");
+        test::spinFor(0.2);
+        EXPECT_EQ(screenSaver.calls.size(), 6u);
         g_object_unref(other);
     }
     g_object_unref(app);

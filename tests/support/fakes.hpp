@@ -2,6 +2,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,11 @@ namespace lumora::test {
 // A main loop with a manual clock: nothing runs until the test says so.
 class FakeMainLoop final : public MainLoop {
   public:
-    void post(std::function<void()> fn) override { posted_.push_back(std::move(fn)); }
+    // Workers post from their own threads.
+    void post(std::function<void()> fn) override {
+        std::lock_guard lock(postMutex_);
+        posted_.push_back(std::move(fn));
+    }
     TimerId after(double seconds, std::function<void()> fn) override {
         return add(seconds, std::move(fn), 0);
     }
@@ -39,9 +44,13 @@ class FakeMainLoop final : public MainLoop {
 
     // Runs posted work (including work posted while running) until none is left.
     void runPosted() {
-        while (!posted_.empty()) {
-            auto batch = std::move(posted_);
-            posted_.clear();
+        for (;;) {
+            std::vector<std::function<void()>> batch;
+            {
+                std::lock_guard lock(postMutex_);
+                batch.swap(posted_);
+            }
+            if (batch.empty()) return;
             for (auto& fn : batch) fn();
         }
     }
@@ -68,7 +77,10 @@ class FakeMainLoop final : public MainLoop {
         now_ = target;
     }
     std::size_t pendingTimers() const { return timers_.size(); }
-    std::size_t pendingPosts() const { return posted_.size(); }
+    std::size_t pendingPosts() const {
+        std::lock_guard lock(postMutex_);
+        return posted_.size();
+    }
 
   private:
     struct Timer {
@@ -85,6 +97,7 @@ class FakeMainLoop final : public MainLoop {
     TimerId lastId_ = 0;
     std::map<TimerId, Timer> timers_;
     std::map<TimerId, std::pair<int, std::function<void()>>> signals_;
+    mutable std::mutex postMutex_;
     std::vector<std::function<void()>> posted_;
 };
 

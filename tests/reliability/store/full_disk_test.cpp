@@ -99,7 +99,12 @@ struct Program {
     }
     void send(const json& body) {
         controller.bridge().dispatch(body, web);
-        loop.runPosted();
+        // Until the PDF worker and the loop are both quiet: an answered dialog queues a copy.
+        for (;;) {
+            if (pdf) pdf->drain();
+            if (loop.pendingPosts() == 0) break;
+            loop.runPosted();
+        }
     }
     void save(const json& data, bool sync = false) {
         send({{"type", "save"}, {"data", data}, {"sync", sync}});
