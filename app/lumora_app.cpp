@@ -94,7 +94,7 @@ void LumoraApplication::makeServices() {
     cloud_ = makeFolderCloudSync(*loop_, LumoraResources::dataDirectory(),
                                  LumoraResources::configDirectory());
     onWindowActivated_.push_back([this] {
-        if (cloud_->isEnabled()) cloud_->pull();
+        if (cloud_ && cloud_->isEnabled()) cloud_->pull();
     });
     reminder_ = std::make_unique<DailyReminder>(*loop_, currentProgram());
     gifts_ = std::make_unique<GiftInbox>([this] { return controller_ && controller_->loaded; });
@@ -285,9 +285,16 @@ void LumoraApplication::flushAnswered(std::string answer) {
 }
 
 void LumoraApplication::finishQuit() {
-    // A state whose save failed is still only in memory: one more try.
+    // Every save received goes to disk before the process ends; one that failed gets one
+    // more try.
     if (host_ && !host_->writeUnsaved())
         log("save failed: the newest state could not be written before quitting");
+    // A sync folder gets as long as any of its operations; a hung one would never let the
+    // process end, so its service is left to the exit, not destroyed and joined.
+    if (cloud_ && !cloud_->flush(CloudSync::kAnswerSeconds)) {
+        log("sync folder did not answer before quitting: its last write may be missing");
+        static_cast<void>(cloud_.release());
+    }
     if (quitWait_) {
         owner_->cancel(quitWait_);
         quitWait_ = 0;

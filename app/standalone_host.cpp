@@ -14,8 +14,11 @@ StandaloneHost::StandaloneHost(LumoraStore& store, CloudService* cloud, Reminder
                                MainLoop& loop)
     : store_(store), cloud_(cloud), reminder_(reminder), loop_(loop) {}
 
+StandaloneHost::~StandaloneHost() = default;
+
 std::optional<std::string> StandaloneHost::loadState() {
-    if (latestUnsaved_) return latest_;
+    if (latest_ && (written_ < received_ || saveError_ != 0)) return *latest_;
+    // Every write has come back, so the writer is done with the store.
     return store_.load();
 }
 
@@ -30,26 +33,70 @@ void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
 }
 
 void StandaloneHost::saveDocument(const std::string& document, bool sync) {
-    writeLocally(document);
+    writeLocally(std::make_shared<const std::string>(document));
     if (cloud_) cloud_->pushDocument(document, sync);
 }
 
 bool StandaloneHost::keepLocally(const std::string& document) {
-    return writeLocally(document) == 0;
+    writeLocally(std::make_shared<const std::string>(document));
+    return writeUnsaved();
+}
+
+void StandaloneHost::finishWrites() {
+    writer_.drain();
+    // What the writer posted back has not run yet: its last outcome is taken here.
+    std::optional<Written> last;
+    {
+        std::lock_guard lock(pending_->mutex);
+        last = pending_->last;
+    }
+    if (last && last->number > written_) written(*last);
 }
 
 bool StandaloneHost::writeUnsaved() {
-    if (!latestUnsaved_) return true;
-    return writeLocally(*latest_) == 0;
-}
-
-int StandaloneHost::writeLocally(const std::string& document) {
-    latest_ = document;
-    int error = store_.saveCompact(document);
-    latestUnsaved_ = error != 0;
+    finishWrites();
+    if (!latest_ || saveError_ == 0) return true;
+    // The writer is idle, so the store is free for one more try here.
+    int error = store_.saveCompact(*latest_);
     if (auto aside = store_.takeSetAside()) tellPage(setAsideNote(*aside));
     noteLocalSave(error);
-    return error;
+    return error == 0;
+}
+
+void StandaloneHost::writeLocally(std::shared_ptr<const std::string> document) {
+    latest_ = document;
+    {
+        std::lock_guard lock(pending_->mutex);
+        pending_->document = std::move(document);
+        pending_->number = ++received_;
+    }
+    auto outcome = std::make_shared<Written>();
+    auto done = owner_.poster([this, outcome] { written(*outcome); });
+    writer_.run([pending = pending_, &store = store_, outcome, done] {
+        std::shared_ptr<const std::string> document;
+        {
+            std::lock_guard lock(pending->mutex);
+            document = std::move(pending->document);
+            outcome->number = pending->number;
+        }
+        // An earlier job already wrote a newer state.
+        if (!document) return;
+        outcome->error = store.saveCompact(*document);
+        outcome->setAside = store.takeSetAside();
+        {
+            std::lock_guard lock(pending->mutex);
+            pending->last = *outcome;
+        }
+        done();
+    });
+}
+
+void StandaloneHost::written(const Written& outcome) {
+    // Already taken by writeUnsaved().
+    if (outcome.number <= written_) return;
+    written_ = outcome.number;
+    if (outcome.setAside) tellPage(setAsideNote(*outcome.setAside));
+    noteLocalSave(outcome.error);
 }
 
 std::string StandaloneHost::saveFailedNote(int error) {

@@ -79,6 +79,12 @@ class CloudService {
     }
     virtual void pull() = 0;
     virtual void forget() = 0;
+    // Waits, at most seconds, for the work already given to be done (its answers to the
+    // page are posted, not run). Returns whether it was.
+    virtual bool flush(double seconds) {
+        (void)seconds;
+        return true;
+    }
 };
 
 // The daily reminder.

@@ -2,6 +2,10 @@
 
 #include <glib.h>
 
+#include <chrono>
+#include <future>
+#include <mutex>
+
 #include "container/base/log.hpp"
 #include "container/base/message.hpp"
 #include "container/base/page_call.hpp"
@@ -32,13 +36,125 @@ std::string dataCall(const std::string& text) {
 }
 }  // namespace
 
+// What the worker thread keeps and does. Only calls on the store, compression and the
+// record last written or read live here; the main thread decides what is asked.
+struct CloudSync::Worker {
+    KeyValueStore& kvs;
+    std::string key;
+    std::size_t limit;
+    RecordCompression compression;
+    // Worker thread only: the record last written or read, so an unchanged one is not
+    // written again.
+    std::optional<std::string> put;
+
+    std::mutex mutex;
+    // The newest text to write that no job has taken yet: writes queued behind a slow one
+    // collapse into one of the newest state.
+    std::shared_ptr<const std::string> text;
+    std::uint64_t textNumber = 0;
+    // The newest pull asked for: an older one still queued leaves the reading to it.
+    std::uint64_t newestPull = 0;
+
+    // False when there was nothing left to do.
+    bool push(PushOutcome& out);
+    bool pull(std::uint64_t number, PullOutcome& out);
+};
+
+struct CloudSync::PushOutcome {
+    enum class Kind { kWritten, kSame, kBig, kNotCompressed, kNotStored };
+    Kind kind = Kind::kNotCompressed;
+    std::uint64_t number = 0;
+    std::shared_ptr<const std::string> text;
+    std::string record;
+    KeyValueStore::StoreError error = KeyValueStore::StoreError::kFailed;
+};
+
+struct CloudSync::PullOutcome {
+    enum class Kind { kData, kEmpty, kUnreadable, kUnavailable };
+    Kind kind = Kind::kUnreadable;
+    std::uint64_t number = 0;
+    std::string record;
+    std::shared_ptr<const std::string> text;
+    std::string script;
+};
+
+bool CloudSync::Worker::push(PushOutcome& out) {
+    {
+        std::lock_guard lock(mutex);
+        out.text = std::move(text);
+        out.number = textNumber;
+    }
+    if (!out.text) return false;
+    auto record = compressRecord(*out.text, compression);
+    if (!record) {
+        out.kind = PushOutcome::Kind::kNotCompressed;
+        return true;
+    }
+    if (put && *put == *record) {
+        out.kind = PushOutcome::Kind::kSame;
+        out.record = std::move(*record);
+        return true;
+    }
+    if (record->size() > limit) {
+        out.kind = PushOutcome::Kind::kBig;
+        return true;
+    }
+    // A failed write leaves the record last put alone, so saving the same state again
+    // retries it.
+    auto stored = kvs.store(key, *record);
+    if (!stored) {
+        out.kind = PushOutcome::Kind::kNotStored;
+        out.error = stored.error();
+        return true;
+    }
+    kvs.synchronize();
+    put = *record;
+    out.kind = PushOutcome::Kind::kWritten;
+    out.record = std::move(*record);
+    return true;
+}
+
+bool CloudSync::Worker::pull(std::uint64_t number, PullOutcome& out) {
+    {
+        std::lock_guard lock(mutex);
+        if (number < newestPull) return false;
+    }
+    out.number = number;
+    kvs.synchronize();
+    auto stored = kvs.read(key);
+    if (!stored) {
+        bool unavailable = stored.error() == KeyValueStore::ReadError::kUnavailable;
+        out.kind = unavailable ? PullOutcome::Kind::kUnavailable : PullOutcome::Kind::kUnreadable;
+        return true;
+    }
+    if (!*stored) {
+        put.reset();
+        out.kind = PullOutcome::Kind::kEmpty;
+        return true;
+    }
+    auto text = inflateRecord(**stored);
+    if (!text || !isStateText(*text)) {
+        out.kind = PullOutcome::Kind::kUnreadable;
+        return true;
+    }
+    put = **stored;
+    out.kind = PullOutcome::Kind::kData;
+    out.record = std::move(**stored);
+    out.script = dataCall(*text);
+    out.text = std::make_shared<const std::string>(std::move(*text));
+    return true;
+}
+
 CloudSync::CloudSync(KeyValueStore& kvs, Settings& settings, MainLoop& loop,
                      RecordCompression compression)
-    : kvs_(kvs), settings_(settings), loop_(loop), compression_(compression) {
+    : kvs_(kvs),
+      settings_(settings),
+      loop_(loop),
+      worker_(std::make_shared<Worker>(kvs, key, limit, compression)) {
     kvs_.setChangeHandler([this](std::optional<int> reason, const std::vector<std::string>&) {
         handleExternalChange(reason);
     });
-    kvs_.synchronize();
+    thread_.run([worker = worker_] { worker->kvs.synchronize(); });
 }
 
 CloudSync::~CloudSync() {
@@ -67,8 +183,9 @@ void CloudSync::applySwitch(bool sync) {
 void CloudSync::pushDocument(const std::string& text, bool sync) {
     applySwitch(sync);
     if (!sync) return;
-    // Same text, same bytes: compression is deterministic.
-    if (lastText_ && *lastText_ == text) return;
+    // Same text, same bytes: compression is deterministic. With a write under way, the
+    // record is not known yet: the worker compares, and this save still hears how it went.
+    if (!writingText_ && lastText_ && *lastText_ == text) return;
     if (refusedText_ && *refusedText_ == text) {
         sendStatus({{"error", "big"}});
         return;
@@ -79,81 +196,157 @@ void CloudSync::pushDocument(const std::string& text, bool sync) {
         refusedText_ = text;
         return;
     }
-    auto record = compressRecord(text, compression_);
-    if (!record) {
-        sendStatus({{"error", "write"}});
-        return;
+    writingText_ = std::make_shared<const std::string>(text);
+    std::uint64_t number = ++pushes_;
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->text = writingText_;
+        worker_->textNumber = number;
     }
-    if (lastPut_ && *lastPut_ == *record) {
-        lastText_ = text;
-        return;
+    deadline(pushWaits_, number);
+    auto outcome = std::make_shared<PushOutcome>();
+    auto done = owner_.poster([this, outcome] { pushed(*outcome); });
+    thread_.run([worker = worker_, outcome, done] {
+        if (worker->push(*outcome)) done();
+    });
+}
+
+void CloudSync::pushed(const PushOutcome& out) {
+    // An answer after the wait ran out changes what is known, but the page has been told.
+    // One write answers every save it took the place of.
+    int inTime = answered(pushWaits_, out.number);
+    auto tell = [&](const nlohmann::json& status) {
+        for (int i = 0; i < inTime; ++i) sendStatus(status);
+    };
+    if (out.number == pushes_) writingText_.reset();
+    using Kind = PushOutcome::Kind;
+    switch (out.kind) {
+        case Kind::kWritten:
+            lastPut_ = out.record;
+            lastText_ = *out.text;
+            return;
+        case Kind::kSame:
+            lastText_ = *out.text;
+            return;
+        case Kind::kBig:
+            refusedText_ = *out.text;
+            tell({{"error", "big"}});
+            return;
+        case Kind::kNotCompressed:
+            tell({{"error", "write"}});
+            return;
+        case Kind::kNotStored:
+            break;
     }
-    if (record->size() > limit) {
-        sendStatus({{"error", "big"}});
-        refusedText_ = text;
-        return;
+    switch (out.error) {
+        case KeyValueStore::StoreError::kChanged:
+            // Another machine's record not seen yet: the page merges it, and its next save
+            // is written.
+            log("cloud record changed since last read: pulled before writing");
+            pull();
+            break;
+        case KeyValueStore::StoreError::kUnavailable:
+            tell({{"error", "unavailable"}});
+            break;
+        case KeyValueStore::StoreError::kFull:
+            // The store's quota report answers the page.
+            break;
+        case KeyValueStore::StoreError::kFailed:
+            tell({{"error", "write"}});
+            break;
     }
-    // A failed write leaves lastPut alone, so saving the same state again retries it.
-    auto stored = kvs_.store(key, *record);
-    if (!stored) {
-        switch (stored.error()) {
-            case KeyValueStore::StoreError::kChanged:
-                // Another machine's record not seen yet: the page merges it, and its next
-                // save is written.
-                log("cloud record changed since last read: pulled before writing");
-                pull();
-                break;
-            case KeyValueStore::StoreError::kUnavailable:
-                sendStatus({{"error", "unavailable"}});
-                break;
-            case KeyValueStore::StoreError::kFull:
-                // The store's quota report answers the page.
-                break;
-            case KeyValueStore::StoreError::kFailed:
-                sendStatus({{"error", "write"}});
-                break;
-        }
-        return;
-    }
-    kvs_.synchronize();
-    lastPut_ = std::move(*record);
-    lastText_ = text;
 }
 
 void CloudSync::pull() {
-    kvs_.synchronize();
-    auto stored = kvs_.read(key);
-    if (!stored) {
-        bool unavailable = stored.error() == KeyValueStore::ReadError::kUnavailable;
-        sendStatus({{"error", unavailable ? "unavailable" : "read"}});
-        return;
+    std::uint64_t number = ++pulls_;
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->newestPull = number;
     }
-    if (!*stored) {
-        // Removed elsewhere: what we last wrote is gone, so the next save writes again.
-        lastPut_.reset();
-        lastText_.reset();
-        refusedText_.reset();
-        sendStatus({{"empty", true}});
-        return;
+    deadline(pullWaits_, number);
+    auto outcome = std::make_shared<PullOutcome>();
+    auto done = owner_.poster([this, outcome] { pulled(*outcome); });
+    thread_.run([worker = worker_, number, outcome, done] {
+        if (worker->pull(number, *outcome)) done();
+    });
+}
+
+void CloudSync::pulled(const PullOutcome& out) {
+    bool inTime = answered(pullWaits_, out.number) > 0;
+    using Kind = PullOutcome::Kind;
+    switch (out.kind) {
+        case Kind::kUnavailable:
+            if (inTime) sendStatus({{"error", "unavailable"}});
+            return;
+        case Kind::kUnreadable:
+            if (inTime) sendStatus({{"error", "read"}});
+            return;
+        case Kind::kEmpty:
+            // Removed elsewhere: what we last wrote is gone, so the next save writes again.
+            lastPut_.reset();
+            lastText_.reset();
+            refusedText_.reset();
+            if (inTime) sendStatus({{"empty", true}});
+            return;
+        case Kind::kData:
+            break;
     }
-    const std::string& record = **stored;
-    auto text = inflateRecord(record);
-    if (!text || !isStateText(*text)) {
-        sendStatus({{"error", "read"}});
-        return;
-    }
-    lastPut_ = record;
-    lastText_ = *text;
+    lastPut_ = out.record;
+    lastText_ = *out.text;
+    // Even late: the store now counts the record as read, so the next write would replace
+    // it; the page must have merged it by then.
     WeakPageView view = webView_;
-    loop_.post([view, script = dataCall(*text)] { evaluateIfAlive(view, script); });
+    loop_.post([view, script = out.script] { evaluateIfAlive(view, script); });
 }
 
 void CloudSync::forget() {
-    kvs_.remove(key);
-    kvs_.synchronize();
+    // Writes already given go first; one given after this writes again.
+    writingText_.reset();
     lastPut_.reset();
     lastText_.reset();
     refusedText_.reset();
+    auto done = owner_.poster([this] {
+        // Answers of writes given before the removal came in meanwhile.
+        lastPut_.reset();
+        lastText_.reset();
+        refusedText_.reset();
+    });
+    thread_.run([worker = worker_, done] {
+        worker->kvs.remove(worker->key);
+        worker->kvs.synchronize();
+        worker->put.reset();
+        done();
+    });
+}
+
+bool CloudSync::flush(double seconds) {
+    auto reached = std::make_shared<std::promise<void>>();
+    auto future = reached->get_future();
+    thread_.run([reached] { reached->set_value(); });
+    return future.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
+}
+
+MainLoop::TimerId CloudSync::deadline(std::map<std::uint64_t, MainLoop::TimerId>& waiting,
+                                      std::uint64_t number) {
+    MainLoop::TimerId id = owner_.after(kAnswerSeconds, [this, &waiting, number] {
+        waiting.erase(number);
+        if (!slow_) log("sync folder did not answer in time: unavailable until it does");
+        slow_ = true;
+        sendStatus({{"error", "unavailable"}});
+    });
+    waiting[number] = id;
+    return id;
+}
+
+int CloudSync::answered(std::map<std::uint64_t, MainLoop::TimerId>& waiting, std::uint64_t number) {
+    int inTime = 0;
+    for (auto it = waiting.begin(); it != waiting.end() && it->first <= number;) {
+        owner_.cancel(it->second);
+        it = waiting.erase(it);
+        ++inTime;
+    }
+    if (inTime > 0) slow_ = false;
+    return inTime;
 }
 
 void CloudSync::handleExternalChange(std::optional<int> reason) {
@@ -197,6 +390,7 @@ class FolderCloudSync final : public CloudService {
     }
     void pull() override { sync_.pull(); }
     void forget() override { sync_.forget(); }
+    bool flush(double seconds) override { return sync_.flush(seconds); }
 
   private:
     // Only our own default folder is made when missing; a folder the user named may be a

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "container/base/file_io.hpp"
 #include "container/base/log.hpp"
@@ -43,29 +44,41 @@ bool FolderStore::isKey(std::string_view key) {
            key.find('\0') == std::string_view::npos;
 }
 
-std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& name) const {
+FolderStore::Place FolderStore::place() const {
+    std::lock_guard lock(mutex_);
+    return Place{folder_, createIfMissing_};
+}
+
+std::optional<FolderStore::Identity> FolderStore::identityOf(const std::string& path) {
     struct stat info;
-    if (lstat(pathOf(name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return Identity{info.st_dev, info.st_ino, info.st_size, nanoseconds(info.st_mtim),
                     nanoseconds(info.st_ctim)};
 }
 
-std::optional<std::pair<dev_t, ino_t>> FolderStore::folderIdentity() const {
+std::optional<std::pair<dev_t, ino_t>> FolderStore::folderIdentity(const std::string& folder) {
     struct stat info;
-    if (stat(folder_.c_str(), &info) != 0) return std::nullopt;
+    if (stat(folder.c_str(), &info) != 0) return std::nullopt;
     return std::pair{info.st_dev, info.st_ino};
 }
 
-void FolderStore::markSeen(const std::string& key, std::optional<Identity> file) {
-    seen_[key] = Seen{folderIdentity(), file};
+void FolderStore::markSeen(const Place& place, const std::string& key,
+                           std::optional<Identity> file) {
+    auto folder = folderIdentity(place.folder);
+    std::lock_guard lock(mutex_);
+    // Moved elsewhere meanwhile: what was seen there says nothing about the new folder.
+    if (place.folder == folder_) seen_[key] = Seen{folder, file};
 }
 
-bool FolderStore::changedSinceSeen(const std::string& key) const {
+bool FolderStore::changedSinceSeen(const Place& place, const std::string& key) const {
     // Writing where there is nothing overwrites nothing.
-    auto current = identityOf(key);
+    auto current = identityOf(place.pathOf(key));
     if (!current) return false;
+    auto folder = folderIdentity(place.folder);
+    std::lock_guard lock(mutex_);
     auto it = seen_.find(key);
-    return it == seen_.end() || it->second.folder != folderIdentity() || it->second.file != current;
+    return place.folder != folder_ || it == seen_.end() || it->second.folder != folder ||
+           it->second.file != current;
 }
 
 void FolderStore::open() {
@@ -73,13 +86,17 @@ void FolderStore::open() {
     if (createIfMissing_) {
         if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
             log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
-    } else if (folderError(info) != 0) {
+    } else if (folderError(folder_, info) != 0) {
         // Nothing to watch yet: checkAvailable() opens the folder once it works.
-        markUnavailable();
+        markUnavailable(place());
+        std::lock_guard lock(mutex_);
         known_.clear();
         return;
     }
-    if (stat(folder_.c_str(), &info) == 0) watched_ = {info.st_dev, info.st_ino};
+    if (stat(folder_.c_str(), &info) == 0) {
+        std::lock_guard lock(mutex_);
+        watched_ = {info.st_dev, info.st_ino};
+    }
     // Temporaries of writes killed midway. The folder is shared with a sync engine, so
     // only old ones go: a fresh one may be on its way in from another machine.
     removeStaleTemporaries(folder_, "", kStaleTemporaryAge);
@@ -97,37 +114,53 @@ void FolderStore::open() {
     g_signal_connect(monitor_.get(), "changed", G_CALLBACK(onEvent), this);
 }
 
-int FolderStore::folderError(struct stat& info) const {
-    if (stat(folder_.c_str(), &info) != 0) return errno;
+int FolderStore::folderError(const std::string& folder, struct stat& info) {
+    if (stat(folder.c_str(), &info) != 0) return errno;
     if (!S_ISDIR(info.st_mode)) return ENOTDIR;
-    if (access(folder_.c_str(), R_OK | W_OK | X_OK) != 0) return errno;
+    if (access(folder.c_str(), R_OK | W_OK | X_OK) != 0) return errno;
     return 0;
 }
 
-int FolderStore::checkAvailable() {
+int FolderStore::checkAvailable(const Place& place) {
     struct stat info;
-    if (int error = folderError(info); error != 0) {
-        markUnavailable();
+    if (int error = folderError(place.folder, info); error != 0) {
+        markUnavailable(place);
         return error;
     }
+    std::lock_guard lock(mutex_);
+    if (place.folder != folder_) return 0;
     unavailable_ = false;
     // Back after an absence, or another directory in its place: the old watch sees nothing.
-    if (watched_ != std::pair{info.st_dev, info.st_ino}) {
-        close();
-        open();
-    }
+    if (watched_ != std::pair{info.st_dev, info.st_ino}) owner_.post([this] { reopenIfMoved(); });
     return 0;
 }
 
-void FolderStore::markUnavailable() {
-    if (unavailable_) return;
-    unavailable_ = true;
+void FolderStore::reopenIfMoved() {
+    struct stat info;
+    if (folderError(folder_, info) != 0) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (watched_ == std::pair{info.st_dev, info.st_ino}) return;
+    }
+    close();
+    open();
+}
+
+void FolderStore::markUnavailable(const Place& place) {
+    {
+        std::lock_guard lock(mutex_);
+        if (place.folder != folder_ || unavailable_) return;
+        unavailable_ = true;
+    }
     // No name at all: whoever named none has said why.
-    if (!folder_.empty()) log("sync folder unavailable: " + folder_);
+    if (!place.folder.empty()) log("sync folder unavailable: " + place.folder);
 }
 
 void FolderStore::close() {
-    watched_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        watched_.reset();
+    }
     if (!monitor_) return;
     g_signal_handlers_disconnect_by_data(monitor_.get(), this);
     g_file_monitor_cancel(monitor_.get());
@@ -135,24 +168,29 @@ void FolderStore::close() {
 }
 
 void FolderStore::scan() {
-    known_.clear();
-    DIR* dir = opendir(folder_.c_str());
-    if (!dir) return;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (!isKey(name)) continue;
-        if (auto identity = identityOf(name)) known_[name] = identity;
+    std::map<std::string, std::optional<Identity>> found;
+    if (DIR* dir = opendir(folder_.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (!isKey(name)) continue;
+            if (auto identity = identityOf(pathOf(name))) found[name] = identity;
+        }
+        closedir(dir);
     }
-    closedir(dir);
+    std::lock_guard lock(mutex_);
+    known_ = std::move(found);
 }
 
 void FolderStore::setFolder(std::string folder, bool createIfMissing) {
     if (folder == folder_ && createIfMissing == createIfMissing_) return;
     close();
-    folder_ = std::move(folder);
-    createIfMissing_ = createIfMissing;
-    unavailable_ = false;
-    seen_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        folder_ = std::move(folder);
+        createIfMissing_ = createIfMissing;
+        unavailable_ = false;
+        seen_.clear();
+    }
     open();
     report(kAccountChange, {});
 }
@@ -160,20 +198,22 @@ void FolderStore::setFolder(std::string folder, bool createIfMissing) {
 std::expected<std::optional<std::string>, KeyValueStore::ReadError> FolderStore::read(
     const std::string& key) {
     if (!isKey(key)) return std::unexpected(ReadError::kFailed);
+    const Place place = this->place();
     // A missing value in a missing folder is not "no value": the folder may be a share
     // that is not mounted, holding the record after all.
-    if (!createIfMissing_ && checkAvailable() != 0) return std::unexpected(ReadError::kUnavailable);
-    const std::string path = pathOf(key);
+    if (!place.createIfMissing && checkAvailable(place) != 0)
+        return std::unexpected(ReadError::kUnavailable);
+    const std::string path = place.pathOf(key);
     struct stat named;
     if (lstat(path.c_str(), &named) != 0) {
         if (errno != ENOENT) return std::unexpected(ReadError::kFailed);
-        markSeen(key, std::nullopt);
+        markSeen(place, key, std::nullopt);
         return std::optional<std::string>{};
     }
     // Anything but a plain file (a FIFO would block the open or the read for ever, a device
     // may act on being opened) is refused unopened.
     if (!S_ISREG(named.st_mode)) {
-        markSeen(key, std::nullopt);
+        markSeen(place, key, std::nullopt);
         return std::unexpected(ReadError::kFailed);
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
@@ -193,7 +233,7 @@ std::expected<std::optional<std::string>, KeyValueStore::ReadError> FolderStore:
                     : readAll(fd, bytes, static_cast<std::size_t>(kMaxValueSize));
     ::close(fd);
     // A value too large is as good as read: it can never be taken, so it may be replaced.
-    if (error == 0 || error == EFBIG) markSeen(key, identity);
+    if (error == 0 || error == EFBIG) markSeen(place, key, identity);
     if (error != 0) return std::unexpected(ReadError::kFailed);
     return std::optional<std::string>(std::move(bytes));
 }
@@ -201,39 +241,57 @@ std::expected<std::optional<std::string>, KeyValueStore::ReadError> FolderStore:
 std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::string& key,
                                                                   const std::string& bytes) {
     if (!isKey(key)) return std::unexpected(StoreError::kFailed);
-    if (createIfMissing_) {
+    const Place place = this->place();
+    if (place.createIfMissing) {
         // The folder may have been removed since start-up.
-        g_mkdir_with_parents(folder_.c_str(), 0700);
-    } else if (checkAvailable() != 0) {
+        g_mkdir_with_parents(place.folder.c_str(), 0700);
+    } else if (checkAvailable(place) != 0) {
         return std::unexpected(StoreError::kUnavailable);
     }
-    if (changedSinceSeen(key)) return std::unexpected(StoreError::kChanged);
+    if (changedSinceSeen(place, key)) return std::unexpected(StoreError::kChanged);
+    {
+        std::lock_guard lock(mutex_);
+        writing_ = key;
+    }
     // A link in the folder came from the sync engine: never write where it points.
-    int error = writeFileAtomically(pathOf(key), bytes, 0600, AtLink::kReplace);
+    int error = writeFileAtomically(place.pathOf(key), bytes, 0600, AtLink::kReplace);
+    auto written = error == 0 ? identityOf(place.pathOf(key)) : std::nullopt;
+    bool recheck;
+    {
+        std::lock_guard lock(mutex_);
+        if (error == 0 && place.folder == folder_) known_[key] = written;
+        writing_.reset();
+        recheck = std::exchange(recheck_, false);
+    }
+    // A change seen during the write may have been another writer's after ours.
+    if (recheck) owner_.post([this, key] { check(key); });
     if (error != 0) {
         // Gone or made read-only since the check.
-        if (!createIfMissing_ && (error == ENOENT || error == ENOTDIR || error == EACCES ||
-                                  error == EPERM || error == EROFS)) {
-            markUnavailable();
+        if (!place.createIfMissing && (error == ENOENT || error == ENOTDIR || error == EACCES ||
+                                       error == EPERM || error == EROFS)) {
+            markUnavailable(place);
             return std::unexpected(StoreError::kUnavailable);
         }
-        log("sync folder write failed: " + pathOf(key) + ": " + std::strerror(error));
+        log("sync folder write failed: " + place.pathOf(key) + ": " + std::strerror(error));
         if (error == ENOSPC || error == EDQUOT) {
             report(kQuotaViolation, {key});
             return std::unexpected(StoreError::kFull);
         }
         return std::unexpected(StoreError::kFailed);
     }
-    known_[key] = identityOf(key);
-    markSeen(key, known_[key]);
+    markSeen(place, key, written);
     return {};
 }
 
 void FolderStore::remove(const std::string& key) {
     if (!isKey(key)) return;
-    if (unlink(pathOf(key).c_str()) == 0 || errno == ENOENT) {
-        known_[key] = std::nullopt;
-        markSeen(key, std::nullopt);
+    const Place place = this->place();
+    if (unlink(place.pathOf(key).c_str()) == 0 || errno == ENOENT) {
+        {
+            std::lock_guard lock(mutex_);
+            if (place.folder == folder_) known_[key] = std::nullopt;
+        }
+        markSeen(place, key, std::nullopt);
     }
 }
 
@@ -247,6 +305,7 @@ void FolderStore::setChangeHandler(ChangeHandler handler) {
     if (handler_ && !initialReported_) {
         initialReported_ = true;
         std::vector<std::string> keys;
+        std::lock_guard lock(mutex_);
         for (const auto& [name, identity] : known_)
             if (identity) keys.push_back(name);
         report(kInitialSync, std::move(keys));
@@ -274,11 +333,19 @@ std::optional<std::string> FolderStore::childName(GFile* file) const {
 }
 
 void FolderStore::check(const std::string& name) {
-    auto current = identityOf(name);
-    auto it = known_.find(name);
-    std::optional<Identity> previous = it == known_.end() ? std::nullopt : it->second;
-    if (current == previous) return;  // our own write, or a change already reported
-    known_[name] = current;
+    auto current = identityOf(pathOf(name));
+    {
+        std::lock_guard lock(mutex_);
+        // Our own write in progress: looked at again once it is known.
+        if (writing_ == name) {
+            recheck_ = true;
+            return;
+        }
+        auto it = known_.find(name);
+        std::optional<Identity> previous = it == known_.end() ? std::nullopt : it->second;
+        if (current == previous) return;  // our own write, or a change already reported
+        known_[name] = current;
+    }
     report(kServerChange, {name});
 }
 

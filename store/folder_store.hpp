@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,10 @@ namespace lumora {
 // A value is only replaced once this store has read what is there now: a write over a
 // file is refused as kChanged when the file differs from the one last read or written
 // under its key, or the folder is another directory than then (a mount came or went).
+//
+// read, store, remove and synchronize may run on a worker thread (one call at a time),
+// so a folder that hangs holds up that thread only; the watch, setFolder and change
+// reports stay on the main thread.
 class FolderStore final : public KeyValueStore {
   public:
     FolderStore(MainLoop& loop, std::string folder, bool createIfMissing);
@@ -37,6 +42,7 @@ class FolderStore final : public KeyValueStore {
     FolderStore(const FolderStore&) = delete;
     FolderStore& operator=(const FolderStore&) = delete;
 
+    // Main thread.
     const std::string& folder() const { return folder_; }
     // Points the store at another folder and reports kAccountChange when it differs.
     void setFolder(std::string folder, bool createIfMissing);
@@ -72,20 +78,30 @@ class FolderStore final : public KeyValueStore {
         std::optional<std::pair<dev_t, ino_t>> folder;
         std::optional<Identity> file;  // nothing = no plain file
     };
+    // The folder as one call on the worker uses it, taken once at its start.
+    struct Place {
+        std::string folder;
+        bool createIfMissing;
+        std::string pathOf(const std::string& name) const { return folder + "/" + name; }
+    };
+    Place place() const;
     static bool isKey(std::string_view key);
-    std::optional<Identity> identityOf(const std::string& name) const;
-    std::optional<std::pair<dev_t, ino_t>> folderIdentity() const;
-    void markSeen(const std::string& key, std::optional<Identity> file);
-    bool changedSinceSeen(const std::string& key) const;
+    static std::optional<Identity> identityOf(const std::string& path);
+    static std::optional<std::pair<dev_t, ino_t>> folderIdentity(const std::string& folder);
+    void markSeen(const Place& place, const std::string& key, std::optional<Identity> file);
+    bool changedSinceSeen(const Place& place, const std::string& key) const;
     std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
     void open();
     void close();
     // Zero when the folder can hold values now, else why not; info is the folder's.
-    int folderError(struct stat& info) const;
+    static int folderError(const std::string& folder, struct stat& info);
     // For a folder that is not created: zero when it is usable, else why not. Logs the
-    // start of each spell of unavailability, and watches the folder anew when it is back.
-    int checkAvailable();
-    void markUnavailable();
+    // start of each spell of unavailability, and has the main thread watch the folder
+    // anew when it is back.
+    int checkAvailable(const Place& place);
+    void markUnavailable(const Place& place);
+    // Main thread: a new watch when the folder is back or another directory is there.
+    void reopenIfMoved();
     void scan();
     void check(const std::string& name);
     void report(std::optional<int> reason, std::vector<std::string> keys);
@@ -94,6 +110,9 @@ class FolderStore final : public KeyValueStore {
     std::optional<std::string> childName(GFile* file) const;
 
     MainLoop& loop_;
+    // Guards what both threads use: the folder and the maps below. No file is touched
+    // while it is held, so the main thread never waits on a hung folder through it.
+    mutable std::mutex mutex_;
     std::string folder_;
     bool createIfMissing_;
     bool unavailable_ = false;
@@ -106,6 +125,10 @@ class FolderStore final : public KeyValueStore {
     // Only what this store itself read or wrote: a change reported but not read yet is not
     // seen. Keys never read or written are missing.
     std::map<std::string, Seen> seen_;
+    // The key being written now, and whether a change to it was seen meanwhile: checked
+    // once the write is known, so our own write is not reported.
+    std::optional<std::string> writing_;
+    bool recheck_ = false;
     ChangeHandler handler_;
     bool initialReported_ = false;
     LoopOwner owner_{loop_};

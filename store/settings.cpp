@@ -119,7 +119,14 @@ Settings::Contents Settings::load() const {
     return Contents{GPtr<GKeyFile>::adopt(g_key_file_new()), "", false, false};
 }
 
+const Settings::Contents& Settings::contents() const {
+    if (!cached_ || !monitor_) cached_ = load();
+    return *cached_;
+}
+
 bool Settings::writeValue(const char* key, const std::string& value) {
+    // Read afresh: an edit the watch has not reported yet must not be written over.
+    cached_.reset();
     auto contents = load();
     if (!contents.usable) return false;
     std::string text = withValue(contents.text, kGroup, key, value);
@@ -137,7 +144,7 @@ bool Settings::writeValue(const char* key, const std::string& value) {
 
 bool Settings::cloudSync() const {
     if (unsavedCloudSync_) return *unsavedCloudSync_;
-    auto contents = load();
+    const auto& contents = this->contents();
     GError* error = nullptr;
     gboolean on = g_key_file_get_boolean(contents.keys.get(), kGroup, kCloudSyncKey, &error);
     if (error) {
@@ -157,7 +164,7 @@ bool Settings::setCloudSync(bool on) {
 }
 
 std::expected<std::string, std::string> Settings::syncFolder() const {
-    auto contents = load();
+    const auto& contents = this->contents();
     if (!contents.usable) return std::unexpected("settings.ini not read");
     GError* error = nullptr;
     gchar* raw = g_key_file_get_string(contents.keys.get(), kGroup, kSyncFolderKey, &error);
@@ -213,6 +220,7 @@ void Settings::onFileEvent(GFileMonitor*, GFile*, GFile*, GFileMonitorEvent even
         case G_FILE_MONITOR_EVENT_MOVED_IN:
         case G_FILE_MONITOR_EVENT_MOVED_OUT: {
             auto* settings = static_cast<Settings*>(self);
+            settings->cached_.reset();
             if (settings->changed_) settings->changed_();
             break;
         }

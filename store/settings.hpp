@@ -16,7 +16,8 @@ namespace lumora {
 //   cloudSync=true
 //   syncFolder=/home/me/Sync/Lumora
 //
-// The file is read on every query, so edits made while the program runs count at once.
+// The file is read on every query, so edits made while the program runs count at once;
+// once watched, it is read again only when it changes, and queries cost no file access.
 // A write replaces the file atomically and changes only its own key's line: comments,
 // repeated groups and keys we do not know stay exactly as the user wrote them. A file
 // that is a symbolic link stays one: its target is written. Nothing is taken from a file
@@ -64,6 +65,8 @@ class Settings {
     };
     // Logs the first fault of each spell of unreadable file.
     Contents load() const;
+    // What the file holds, from memory while the watch keeps it current.
+    const Contents& contents() const;
     // Sets the key to a value already escaped as GKeyFile stores it.
     bool writeValue(const char* key, const std::string& value);
     static void onFileEvent(GFileMonitor*, GFile*, GFile*, GFileMonitorEvent event, gpointer self);
@@ -77,6 +80,7 @@ class Settings {
     // Whether the last read failed, so a fault is logged once until the file reads again.
     mutable bool unreadable_ = false;
     GPtr<GFileMonitor> monitor_;
+    mutable std::optional<Contents> cached_;
     std::function<void()> changed_;
 };
 

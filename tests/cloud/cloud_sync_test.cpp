@@ -76,10 +76,15 @@ class CloudSyncTest : public ::testing::Test {
         sync.setWebView(page);
     }
 
+    // Runs what the worker and the loop have to do until neither has more.
+    void settle() {
+        loop.runPostedAfter([this] { ASSERT_TRUE(sync.flush(60)); });
+    }
+
     // The arguments of the __lmCloud calls that reached the page since the last look,
     // after the loop has run what was posted.
     std::vector<json> delivered() {
-        loop.runPosted();
+        settle();
         std::vector<json> arguments;
         for (const auto& script : page->scripts) {
             EXPECT_TRUE(script.starts_with(kCallPrefix)) << script;
@@ -115,6 +120,7 @@ const json kState = {{"entries", {{{"id", 1}, {"text", "Grüße"}}}}, {"theme", 
 TEST_F(CloudSyncTest, PushWritesRawDeflateOfTheCompactJsonAndRecordsTheSwitch) {
     EXPECT_FALSE(sync.isEnabled());
     sync.push(kState, true);
+    settle();
     EXPECT_TRUE(sync.isEnabled());
     EXPECT_EQ(logs.count("[Lumora] iCloud sync on"), 1u);
     ASSERT_EQ(kvs.values.count("db.v1"), 1u);
@@ -128,20 +134,24 @@ TEST_F(CloudSyncTest, PushWritesRawDeflateOfTheCompactJsonAndRecordsTheSwitch) {
 
 TEST_F(CloudSyncTest, SaveWithoutSyncSwitchesOffAndLeavesTheRecord) {
     sync.push(kState, true);
+    settle();
     std::string record = kvs.values["db.v1"];
     sync.push(json{{"other", true}}, false);
+    settle();
     EXPECT_FALSE(sync.isEnabled());
     EXPECT_EQ(logs.count("[Lumora] iCloud sync off"), 1u);
     EXPECT_EQ(kvs.values["db.v1"], record);
     EXPECT_EQ(kvs.writes, 1);
     // Staying off logs nothing more.
     sync.push(kState, false);
+    settle();
     EXPECT_EQ(logs.count("[Lumora] iCloud sync off"), 1u);
 }
 
 TEST_F(CloudSyncTest, ValuesThatAreNotDocumentsAreNotWritten) {
     for (const json& value : {json(42), json("text"), json(nullptr), json(true)}) {
         sync.push(value, true);
+        settle();
     }
     EXPECT_EQ(kvs.writes, 0);
     EXPECT_TRUE(delivered().empty());
@@ -150,20 +160,25 @@ TEST_F(CloudSyncTest, ValuesThatAreNotDocumentsAreNotWritten) {
 
 TEST_F(CloudSyncTest, UnchangedStateIsNotWrittenAgainAfterPushOrPull) {
     sync.push(kState, true);
+    settle();
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 1);
 
     // Another machine's record, read by a pull; saving exactly that state writes nothing.
     json remote = {{"from", "elsewhere"}, {"n", {1, 2, 3}}};
     putRecord(remote);
     sync.pull();
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"data", remote}}}));
     EXPECT_EQ(sync.lastPut(), kvs.values["db.v1"]);
     sync.push(remote, true);
+    settle();
     EXPECT_EQ(kvs.writes, 1);
 
     // A real change is written.
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 2);
     EXPECT_EQ(zlibInflate(kvs.values["db.v1"]), kState.dump());
 }
@@ -172,23 +187,28 @@ TEST_F(CloudSyncTest, PulledRecordFromAnotherCompressorStillCountsAsUnchanged) {
     // Same state, compressed by another implementation with other settings.
     kvs.values["db.v1"] = zlibDeflate(kState.dump());
     sync.pull();
+    settle();
     ASSERT_EQ(delivered().size(), 1u);
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 0);
 }
 
 TEST_F(CloudSyncTest, FailedWriteIsToldAndRetriedByTheNextIdenticalSave) {
     kvs.storeError = KeyValueStore::StoreError::kFailed;
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "write"}}}));
     // A full store is told once, by its quota report.
     kvs.storeError.reset();
     kvs.full = true;
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "quota"}}}));
     EXPECT_FALSE(sync.lastPut());
     kvs.full = false;
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 3);
     EXPECT_EQ(kvs.values.count("db.v1"), 1u);
     EXPECT_TRUE(delivered().empty());
@@ -198,15 +218,18 @@ TEST_F(CloudSyncTest, FailedWriteIsToldAndRetriedByTheNextIdenticalSave) {
 // it goes to the page, and the page's next save (its merge) is what gets written.
 TEST_F(CloudSyncTest, RecordChangedUnseenIsPulledInsteadOfWrittenOver) {
     sync.push(kState, true);
+    settle();
     json theirs = {{"from", "elsewhere"}};
     putRecord(theirs);
     kvs.unseenChange = true;
     json mine = {{"mine", 2}};
     sync.push(mine, true);
+    settle();
     EXPECT_EQ(kvs.values["db.v1"], *compressRecord(theirs.dump()));
     EXPECT_EQ(delivered(), (std::vector<json>{{{"data", theirs}}}));
     json merged = {{"from", "elsewhere"}, {"mine", 2}};
     sync.push(merged, true);
+    settle();
     EXPECT_EQ(zlibInflate(kvs.values["db.v1"]), merged.dump());
     EXPECT_EQ(kvs.writes, 3);
     EXPECT_TRUE(delivered().empty());
@@ -214,14 +237,18 @@ TEST_F(CloudSyncTest, RecordChangedUnseenIsPulledInsteadOfWrittenOver) {
 
 TEST_F(CloudSyncTest, ForgetThenPullAnswersEmpty) {
     sync.push(kState, true);
+    settle();
     sync.forget();
+    settle();
     EXPECT_EQ(kvs.values.count("db.v1"), 0u);
     EXPECT_FALSE(sync.lastPut());
     EXPECT_TRUE(sync.isEnabled());  // the switch is not touched
     sync.pull();
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"empty", true}}}));
     // With lastPut cleared, the same state is written again.
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 2);
 }
 
@@ -229,10 +256,13 @@ TEST_F(CloudSyncTest, ForgetThenPullAnswersEmpty) {
 // that save must write even though this machine wrote the same state before.
 TEST_F(CloudSyncTest, RecordRemovedElsewhereIsWrittenAgainByTheSameState) {
     sync.push(kState, true);
+    settle();
     kvs.values.erase("db.v1");
     sync.pull();
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"empty", true}}}));
     sync.push(kState, true);
+    settle();
     EXPECT_EQ(kvs.writes, 2);
     EXPECT_EQ(zlibInflate(kvs.values["db.v1"]), kState.dump());
 }
@@ -241,7 +271,7 @@ TEST_F(CloudSyncTest, PullWorksWithTheSwitchOffAndAnswersOnlyInALaterTurn) {
     putRecord(kState);
     sync.pull();
     EXPECT_TRUE(page->scripts.empty());
-    loop.runPosted();
+    settle();
     ASSERT_EQ(page->scripts.size(), 1u);
     // The JSON text goes in unchanged, so the page gets the state itself.
     EXPECT_EQ(page->scripts[0], kCallPrefix + "{ data: " + kState.dump() + " })");
@@ -250,24 +280,26 @@ TEST_F(CloudSyncTest, PullWorksWithTheSwitchOffAndAnswersOnlyInALaterTurn) {
 TEST_F(CloudSyncTest, CallbacksAreDroppedWithoutAPage) {
     putRecord(kState);
     sync.pull();
+    ASSERT_TRUE(sync.flush(60));
     page.reset();
-    loop.runPosted();  // the page went before the call ran: dropped, no crash
+    settle();  // the page went before the call ran: dropped, no crash
     sync.setWebView(WeakPageView{});
     sync.pull();
     sync.push(stateTooBigForTheLimit(), true);
-    loop.runPosted();
+    settle();
     // Attaching later does not replay what was dropped.
     auto later = std::make_shared<FakePageView>();
     sync.setWebView(later);
-    loop.runPosted();
+    settle();
     EXPECT_TRUE(later->scripts.empty());
     sync.pull();
-    loop.runPosted();
+    settle();
     EXPECT_EQ(later->scripts.size(), 1u);
 }
 
 TEST_F(CloudSyncTest, BadRecordsAnswerReadAndStayInPlace) {
     sync.push(kState, true);
+    settle();
     std::string good = *sync.lastPut();
     std::string notUtf8 = "[\"\xff\xfe\"]";
     const std::vector<std::pair<std::string, std::string>> records = {
@@ -288,12 +320,14 @@ TEST_F(CloudSyncTest, BadRecordsAnswerReadAndStayInPlace) {
     for (const auto& [name, record] : records) {
         kvs.values["db.v1"] = record;
         sync.pull();
+        settle();
         EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "read"}}})) << name;
         EXPECT_EQ(kvs.values["db.v1"], record) << name;
         EXPECT_EQ(sync.lastPut(), good) << name;
     }
     kvs.readError = KeyValueStore::ReadError::kFailed;
     sync.pull();
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "read"}}}));
 
     // As deep as the page can save is delivered.
@@ -301,7 +335,7 @@ TEST_F(CloudSyncTest, BadRecordsAnswerReadAndStayInPlace) {
     std::string deepest = std::string(255, '[') + std::string(255, ']');
     kvs.values["db.v1"] = zlibDeflate(deepest);
     sync.pull();
-    loop.runPosted();
+    settle();
     ASSERT_EQ(page->scripts.size(), 1u);
     EXPECT_EQ(page->scripts[0], kCallPrefix + "{ data: " + deepest + " })");
 }
@@ -335,6 +369,7 @@ TEST_F(CloudSyncTest, DeflateBombIsRefusedAsRead) {
     ASSERT_LT(kvs.values["db.v1"].size(), 900000u);
     ASSERT_EQ(zlibInflate(kvs.values["db.v1"]).size(), 100u * 1024 * 1024 + 4);
     sync.pull();
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "read"}}}));
     EXPECT_FALSE(sync.lastPut());
 }
@@ -393,18 +428,21 @@ TEST_F(CloudSyncTest, RecordOfExactlyTheLimitIsWrittenOneMoreIsRefused) {
     ASSERT_EQ(compressRecord(overLimit.dump())->size(), 900001u);
 
     sync.push(atLimit, true);
+    settle();
     ASSERT_EQ(kvs.values.count("db.v1"), 1u);
     EXPECT_EQ(kvs.values["db.v1"].size(), 900000u);
     EXPECT_TRUE(delivered().empty());
     std::string written = kvs.values["db.v1"];
 
     sync.push(overLimit, true);
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "big"}}}));
     EXPECT_EQ(kvs.values["db.v1"], written);
     EXPECT_EQ(sync.lastPut(), written);
     EXPECT_EQ(kvs.writes, 1);
     // Every save of a state that is too big hears so, not only the first.
     sync.push(overLimit, true);
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "big"}}}));
     EXPECT_EQ(kvs.writes, 1);
 }
@@ -442,15 +480,17 @@ TEST_F(CloudSyncTest, ExternalChangesFollowTheSwitchAndTheReason) {
 TEST_F(CloudSyncTest, StateLargerThanAPullTakesIsRefusedAsBig) {
     auto stateOfSize = [](std::size_t size) { return "[\"" + std::string(size - 4, 'a') + "\"]"; };
     sync.pushDocument(stateOfSize(kInflateLimit + 1), true);
+    settle();
     EXPECT_EQ(delivered(), (std::vector<json>{{{"error", "big"}}}));
     EXPECT_EQ(kvs.writes, 0);
 
     std::string largest = stateOfSize(kInflateLimit);
     sync.pushDocument(largest, true);
+    settle();
     EXPECT_TRUE(delivered().empty());
     ASSERT_EQ(kvs.writes, 1);
     sync.pull();
-    loop.runPosted();
+    settle();
     ASSERT_EQ(page->scripts.size(), 1u);
     EXPECT_EQ(page->scripts[0], kCallPrefix + "{ data: " + largest + " })");
 }
@@ -462,6 +502,7 @@ TEST(CloudSyncLifetime, StopsListeningWhenDestroyed) {
     FakeKeyValueStore kvs(loop);
     {
         CloudSync sync(kvs, settings, loop);
+        ASSERT_TRUE(sync.flush(60));
         EXPECT_TRUE(kvs.hasHandler());
         EXPECT_EQ(kvs.synchronizations, 1);
     }

@@ -274,6 +274,7 @@ TEST(FolderCloudSync, EditingTheSyncFolderInSettingsPullsFromTheNewFolder) {
 
     // Saves now go to the new folder.
     cloud->push(nlohmann::json{{"n", 1}}, true);
+    ASSERT_TRUE(cloud->flush(60));
     EXPECT_EQ(inflateRecord(test::readFile(other + "/db.v1")), R"({"n":1})");
     EXPECT_FALSE(test::fileExists(env.dataHome() + "/Lumora/cloud/db.v1"));
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "store/record_codec.hpp"
 #include "tests/support/program.hpp"
 #include "tests/support/test_env.hpp"
 
@@ -149,11 +150,18 @@ TEST_F(ProgramTest, SecondLaunchPresentsTheFirstAndExits) {
     EXPECT_EQ(text.find("creating web view"), text.rfind("creating web view"));
 }
 
+// Saves still being written when the signal comes are all on disk, in both files, before
+// the process ends: megabytes each, so they are still queued at quit.
 TEST_F(ProgramTest, SigtermQuitsWithTheSaveThePageStillHeld) {
     // Holds its save until the program asks for it, as a debounced page does.
     test::writeFile(webRoot + "/index.html", R"(<!doctype html><html><body><script>
 var post = function (m) { window.webkit.messageHandlers.lumora.postMessage(m); };
-window.__lmFlush = function () { post({type: 'save', data: {held: 'until the end'}}); return true; };
+window.__lmFlush = function () {
+  for (var i = 0; i < 8; i++)
+    post({type: 'save', sync: true, data: {n: i, pad: (i + ':').repeat(1 << 20)}});
+  post({type: 'save', sync: true, data: {held: 'until the end'}});
+  return true;
+};
 post({type: 'log', message: 'holding a save'});
 </script></body></html>)");
     std::string log = env.root() + "/run.log";
@@ -162,8 +170,9 @@ post({type: 'log', message: 'holding a save'});
     ASSERT_TRUE(program.waitForLog("[Lumora] page loaded"));
     int status = program.stop();  // SIGTERM, as the session sends at logout
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"held":"until the end"})")
-        << test::readFile(log);
+    const std::string held = R"({"held":"until the end"})";
+    EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), held) << test::readFile(log);
+    EXPECT_EQ(inflateRecord(test::readFile(env.dataHome() + "/Lumora/cloud/db.v1")), held);
 }
 
 TEST_F(ProgramTest, WindowHasItsSizeMinimumAndNoSystemTitleBar) {

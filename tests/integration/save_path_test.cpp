@@ -33,8 +33,8 @@ struct Save {
 
 // The standalone host behind a recorder of every save that reaches it.
 struct SaveRecorder final : ForwardingHost {
-    SaveRecorder(LumoraHost& inner, std::string databasePath)
-        : ForwardingHost(inner), databasePath(std::move(databasePath)) {}
+    SaveRecorder(StandaloneHost& inner, std::string databasePath)
+        : ForwardingHost(inner), standalone(inner), databasePath(std::move(databasePath)) {}
     void saveState(const json& data, bool sync) override {
         inner.saveState(data, sync);
         saves.push_back({data, sync, fileText()});
@@ -44,8 +44,10 @@ struct SaveRecorder final : ForwardingHost {
         saves.push_back({json::parse(document), sync, fileText()});
     }
     std::string fileText() const {
+        standalone.finishWrites();
         return fileExists(databasePath) ? readFile(databasePath) : std::string();
     }
+    StandaloneHost& standalone;
     std::string databasePath;
     std::vector<Save> saves;
 };
@@ -64,7 +66,8 @@ class SavePath : public ::testing::Test {
         options.dataDirectory = env.dataHome() + "/Lumora";
         options.wrapHost = [this,
                             path = options.dataDirectory + "/lumora.json"](LumoraHost& standalone) {
-            auto recorder = std::make_unique<SaveRecorder>(standalone, path);
+            auto recorder =
+                std::make_unique<SaveRecorder>(static_cast<StandaloneHost&>(standalone), path);
             this->recorder = recorder.get();
             return recorder;
         };

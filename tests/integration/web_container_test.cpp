@@ -178,6 +178,7 @@ TEST_F(WebContainerTest, MessagesOfEveryTypeReachTheirHandler) {
     stack->post("{type:'nobodyKnows'}");
     stack->post("'not a dictionary'");
     ASSERT_TRUE(spinUntil([&] { return logs.contains("unhandled message: nobodyKnows"); }));
+    stack->host->finishWrites();
     EXPECT_EQ(test::readFile(env.dataHome() + "/Lumora/lumora.json"), R"({"b":2})");
     EXPECT_EQ(logs.count("[Lumora]  page: hello from page"), 1u);
     EXPECT_EQ(stack->controller->screen, "journal");

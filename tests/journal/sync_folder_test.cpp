@@ -52,7 +52,7 @@ class SyncFolderTest : public ::testing::Test {
     }
     // The arguments of the __lmCloud calls since the last look, once posted work has run.
     Calls calls() {
-        loop.runPosted();
+        settle();
         Calls arguments;
         const std::string prefix = "window.__lmCloud && window.__lmCloud(";
         for (const auto& script : page->scripts)
@@ -66,11 +66,20 @@ class SyncFolderTest : public ::testing::Test {
         while (page->scripts.empty() && std::chrono::steady_clock::now() < end) {
             if (!g_main_context_iteration(nullptr, FALSE))
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            loop.runPosted();
+            settle();
         }
         return calls();
     }
+    // Runs what the sync worker and the loop have to do until neither has more.
+    void settle() {
+        loop.runPostedAfter([this] {
+            if (cloud) {
+                ASSERT_TRUE(cloud->flush(60));
+            }
+        });
+    }
     std::string recordIn(const std::string& folder) {
+        settle();
         return inflateRecord(readFile(folder + "/db.v1")).value_or("(unreadable)");
     }
 

@@ -12,12 +12,11 @@
 
 namespace lumora::test {
 
-// A main loop with a manual clock: nothing runs until the test says so.
+// A main loop with a manual clock: nothing runs until the test says so. Workers may post.
 class FakeMainLoop final : public MainLoop {
   public:
-    // Workers post from their own threads.
     void post(std::function<void()> fn) override {
-        std::lock_guard lock(postMutex_);
+        std::lock_guard lock(postedMutex_);
         posted_.push_back(std::move(fn));
     }
     TimerId after(double seconds, std::function<void()> fn) override {
@@ -47,11 +46,19 @@ class FakeMainLoop final : public MainLoop {
         for (;;) {
             std::vector<std::function<void()>> batch;
             {
-                std::lock_guard lock(postMutex_);
+                std::lock_guard lock(postedMutex_);
                 batch.swap(posted_);
             }
             if (batch.empty()) return;
             for (auto& fn : batch) fn();
+        }
+    }
+    // Runs posted work until wait() (which waits for other threads) lets no more arrive.
+    void runPostedAfter(const std::function<void()>& wait) {
+        for (;;) {
+            wait();
+            if (pendingPosts() == 0) return;
+            runPosted();
         }
     }
     // Moves the clock forward, firing due timers in time order, and posted work.
@@ -78,7 +85,7 @@ class FakeMainLoop final : public MainLoop {
     }
     std::size_t pendingTimers() const { return timers_.size(); }
     std::size_t pendingPosts() const {
-        std::lock_guard lock(postMutex_);
+        std::lock_guard lock(postedMutex_);
         return posted_.size();
     }
 
@@ -97,7 +104,7 @@ class FakeMainLoop final : public MainLoop {
     TimerId lastId_ = 0;
     std::map<TimerId, Timer> timers_;
     std::map<TimerId, std::pair<int, std::function<void()>>> signals_;
-    mutable std::mutex postMutex_;
+    mutable std::mutex postedMutex_;
     std::vector<std::function<void()>> posted_;
 };
 
@@ -108,11 +115,14 @@ class FakePageView final : public PageView {
     std::vector<std::string> scripts;
 };
 
-// Captures log lines while it lives.
+// Captures log lines while it lives. Worker threads may log; read once they are done.
 class LogCapture {
   public:
     LogCapture() {
-        setLogSink([this](std::string_view line) { lines.emplace_back(line); });
+        setLogSink([this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines.emplace_back(line);
+        });
     }
     ~LogCapture() { setLogSink(nullptr); }
     std::size_t count(const std::string& line) const {
@@ -126,6 +136,9 @@ class LogCapture {
         return false;
     }
     std::vector<std::string> lines;
+
+  private:
+    std::mutex mutex_;
 };
 
 }  // namespace lumora::test

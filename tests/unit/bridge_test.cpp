@@ -418,6 +418,7 @@ TEST(StandaloneHostTest, ForwardsToStoreAndSchedulesPulls) {
     EXPECT_FALSE(store.load());
     ASSERT_EQ(cloud.pushes.size(), 1u);
     host.saveState({{"a", 1}}, false);
+    host.finishWrites();
     EXPECT_EQ(store.load(), "{\"a\":1}");
 
     EXPECT_TRUE(host.handleMessage("cloudPull", json::object()));

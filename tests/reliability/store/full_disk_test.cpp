@@ -99,12 +99,11 @@ struct Program {
     }
     void send(const json& body) {
         controller.bridge().dispatch(body, web);
-        // Until the PDF worker and the loop are both quiet: an answered dialog queues a copy.
-        for (;;) {
+        // Until the workers and the loop are all quiet: an answered dialog queues a copy.
+        loop.runPostedAfter([this] {
+            host.finishWrites();
             if (pdf) pdf->drain();
-            if (loop.pendingPosts() == 0) break;
-            loop.runPosted();
-        }
+        });
     }
     void save(const json& data, bool sync = false) {
         send({{"type", "save"}, {"data", data}, {"sync", sync}});
@@ -178,6 +177,17 @@ TEST(FullDisk, DatabaseKeepsThePreviousState) {
 
 // The cloud folder: the page gets {"error":"quota"}, the record keeps the previous state,
 // the local file still takes the new one, and saving again once there is room writes it.
+// A state of n and letters that hardly compress.
+json noisyState(int n, int letters) {
+    std::string text;
+    std::uint64_t x = 88172645463325252ULL + static_cast<std::uint64_t>(n);
+    for (int i = 0; i < letters; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        text += static_cast<char>('!' + x % 90);
+    }
+    return json{{"n", n}, {"noise", text}};
+}
+
 TEST(FullDisk, CloudFolderReportsQuotaAndKeepsTheRecord) {
     TestEnv env;
     RUN_WITH_PRIVATE_MOUNTS(env.root());
@@ -194,21 +204,12 @@ TEST(FullDisk, CloudFolderReportsQuotaAndKeepsTheRecord) {
     Program program(dataDir, cloud.get());
     auto runAll = [&] {
         for (int i = 0; i < 3; ++i) {
-            cloudLoop.runPosted();
+            cloudLoop.runPostedAfter([&] { ASSERT_TRUE(cloud->flush(60)); });
             program.loop.runPosted();
         }
     };
     // Incompressible enough that the record needs several pages.
-    auto noisy = [](int n) {
-        std::string text;
-        std::uint64_t x = 88172645463325252ULL + static_cast<std::uint64_t>(n);
-        for (int i = 0; i < 12000; ++i) {
-            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-            text += static_cast<char>('!' + x % 90);
-        }
-        return json{{"n", n}, {"noise", text}};
-    };
-    json first = noisy(1), second = noisy(2);
+    json first = noisyState(1, 12000), second = noisyState(2, 12000);
     program.save(first, true);
     runAll();
     auto record = [&] { return inflateRecord(readFile(folder + "/db.v1")); };
@@ -232,6 +233,105 @@ TEST(FullDisk, CloudFolderReportsQuotaAndKeepsTheRecord) {
     EXPECT_EQ(record(), second.dump()) << "saving again once there is room retries the write";
     EXPECT_TRUE(program.web->scripts.empty());
     std::printf("full-disk figures: cloud_folder status=quota record_intact=yes\n");
+}
+
+// Saves that come faster than they are written: both files end with the last one, and a
+// page loaded meanwhile starts from it.
+TEST(StoreSaveOrder, BurstOfSavesEndsWithTheLastInBothFiles) {
+    TestEnv env;
+    std::string dataDir = env.dataHome() + "/Lumora";
+    std::string configDir = env.configHome() + "/Lumora";
+    std::string folder = env.root() + "/sync";
+    makeDirectories(folder);
+    makeDirectories(configDir);
+    writeFile(configDir + "/settings.ini", "[Lumora]\ncloudSync=true\nsyncFolder=" + folder + "\n");
+    FakeMainLoop cloudLoop;
+    auto cloud = makeFolderCloudSync(cloudLoop, dataDir, configDir);
+    Program program(dataDir, cloud.get());
+    cloudLoop.runPostedAfter([&] { ASSERT_TRUE(cloud->flush(60)); });
+    program.web->scripts.clear();  // the first look at the empty folder
+
+    std::vector<json> states;
+    for (int n = 0; n < 16; ++n) states.push_back(noisyState(n, 300000));
+    for (const auto& state : states)
+        program.controller.bridge().dispatch({{"type", "save"}, {"data", state}, {"sync", true}},
+                                             program.web);
+    EXPECT_EQ(program.host.loadState(), states.back().dump());
+
+    program.loop.runPostedAfter([&] { program.host.finishWrites(); });
+    cloudLoop.runPostedAfter([&] { ASSERT_TRUE(cloud->flush(60)); });
+    EXPECT_EQ(readFile(dataDir + "/lumora.json"), states.back().dump());
+    EXPECT_EQ(inflateRecord(readFile(folder + "/db.v1")), states.back().dump());
+    EXPECT_EQ(program.host.loadState(), states.back().dump());
+    EXPECT_TRUE(program.web->scripts.empty()) << program.web->scripts.front();
+}
+
+// A FUSE mount whose server never answers: everything that touches it waits until the
+// connection is cut, as with a network share whose server went away.
+class SilentMount {
+  public:
+    explicit SilentMount(std::string path) : path_(std::move(path)) {
+        fd_ = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) return;
+        std::string options = "fd=" + std::to_string(fd_) + ",rootmode=40000,user_id=0,group_id=0";
+        if (mount("lumora-silent", path_.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) !=
+            0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~SilentMount() { cut(); }
+    bool mounted() const { return fd_ >= 0; }
+    // What waits on the mount fails, and the mount goes.
+    void cut() {
+        if (fd_ < 0) return;
+        close(fd_);
+        fd_ = -1;
+        umount2(path_.c_str(), MNT_DETACH);
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST(SyncFolderHung, SaveAndPullAreUnavailableAfterTwoSecondsWhileTheLoopRuns) {
+    TestEnv env;
+    RUN_WITH_PRIVATE_MOUNTS(env.root());
+    LogCapture logs;
+    std::string dataDir = env.dataHome() + "/Lumora";
+    std::string configDir = env.configHome() + "/Lumora";
+    std::string folder = env.root() + "/share";
+    makeDirectories(folder);
+    makeDirectories(configDir);
+    writeFile(configDir + "/settings.ini", "[Lumora]\ncloudSync=true\nsyncFolder=" + folder + "\n");
+    FakeMainLoop loop;
+    auto cloud = makeFolderCloudSync(loop, dataDir, configDir);
+    auto page = std::make_shared<FakePageView>();
+    cloud->setWebView(page);
+    loop.runPostedAfter([&] { ASSERT_TRUE(cloud->flush(60)); });
+    page->scripts.clear();
+
+    SilentMount silent(folder);
+    ASSERT_TRUE(silent.mounted()) << std::strerror(errno);
+    // This thread is the main loop: each call returns, and the clock goes on.
+    cloud->push(json{{"n", 1}}, true);
+    cloud->pull();
+    loop.advance(1.9);
+    EXPECT_TRUE(page->scripts.empty());
+    EXPECT_FALSE(cloud->flush(0.2)) << "the folder answered";
+    loop.advance(0.2);
+    const std::string unavailable =
+        "window.__lmCloud && window.__lmCloud({\"error\":\"unavailable\"})";
+    EXPECT_EQ(page->scripts, (std::vector<std::string>{unavailable, unavailable}));
+    EXPECT_EQ(logs.count("[Lumora] sync folder did not answer in time: unavailable until it does"),
+              1u);
+
+    // Answering at last (with an error): nothing more is told for those two.
+    page->scripts.clear();
+    silent.cut();
+    loop.runPostedAfter([&] { ASSERT_TRUE(cloud->flush(60)); });
+    EXPECT_TRUE(page->scripts.empty());
 }
 
 constexpr double kRate = 100;  // 30 s chunks of 12,000 bytes: three pages each
