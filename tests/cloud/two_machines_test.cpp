@@ -40,6 +40,17 @@ std::optional<std::string> recordText(const std::string& folder) {
     return inflateRecord(readFile(folder + "/db.v1"));
 }
 
+// The program's workers write the files after the page has posted its save: waits (up
+// to 10 s) until read() gives expected, and returns what it gave last.
+template <class Read>
+auto settled(Read read, const std::string& expected) -> decltype(read()) {
+    auto value = read();
+    for (auto start = Clock::now();
+         !(value == expected) && Clock::now() - start < std::chrono::seconds(10); value = read())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return value;
+}
+
 void startAndSettle(Machine& machine) {
     machine.start();
     ASSERT_TRUE(machine.waitForLog("[Lumora]  page: ready")) << machine.log();
@@ -65,7 +76,7 @@ TEST(TwoMachines, EachReceivesTheOthersSaveAndKeepsItsOwnLocalDatabase) {
     EXPECT_TRUE(a.waitForLog("[Lumora]  page: did save 1")) << a.log();
     RecordProperty("a_to_b_seconds", std::to_string(latency));
     EXPECT_FALSE(test::fileExists(b.localDatabase()));
-    EXPECT_EQ(readFile(a.localDatabase()), stateA.dump());
+    EXPECT_EQ(settled([&] { return readFile(a.localDatabase()); }, stateA.dump()), stateA.dump());
 
     json stateB = {{"machine", "B"}, {"merged", {stateA, {{"id", 2}}}}};
     std::size_t seenByA = a.cloudCalls().size();
@@ -76,9 +87,9 @@ TEST(TwoMachines, EachReceivesTheOthersSaveAndKeepsItsOwnLocalDatabase) {
     RecordProperty("b_to_a_seconds", std::to_string(latency));
 
     // Cloud data never lands in the other machine's local file.
-    EXPECT_EQ(readFile(a.localDatabase()), stateA.dump());
-    EXPECT_EQ(readFile(b.localDatabase()), stateB.dump());
-    EXPECT_EQ(recordText(shared), stateB.dump());
+    EXPECT_EQ(settled([&] { return readFile(a.localDatabase()); }, stateA.dump()), stateA.dump());
+    EXPECT_EQ(settled([&] { return readFile(b.localDatabase()); }, stateB.dump()), stateB.dump());
+    EXPECT_EQ(settled([&] { return recordText(shared); }, stateB.dump()), stateB.dump());
     EXPECT_EQ(runCommand("ls -A '" + shared + "'"), "db.v1\n");
 
     // Each heard of the other's write once, and never of its own.
@@ -91,7 +102,7 @@ TEST(TwoMachines, EachReceivesTheOthersSaveAndKeepsItsOwnLocalDatabase) {
     seenByA = a.cloudCalls().size();
     b.post("cloudForget");
     ASSERT_GE(waitForDelivery(a, seenByA, {{"empty", true}}), 0) << a.log();
-    EXPECT_EQ(readFile(a.localDatabase()), stateA.dump());
+    EXPECT_EQ(settled([&] { return readFile(a.localDatabase()); }, stateA.dump()), stateA.dump());
 }
 
 // Unmounts what it mounted, whatever the test's outcome.
@@ -125,7 +136,7 @@ TEST(FullSyncFolder, QuotaReachesThePageAndThePreviousRecordStays) {
     json first = {{"small", true}};
     machine.save(first);
     ASSERT_TRUE(machine.waitForLog("[Lumora]  page: did save 1")) << machine.log();
-    ASSERT_EQ(recordText(folder), first.dump());
+    ASSERT_EQ(settled([&] { return recordText(folder); }, first.dump()), first.dump());
 
     // Fill the rest of the file system (a hidden name: the store ignores it).
     runCommand("dd if=/dev/zero of='" + folder + "/.filler' bs=4k 2>/dev/null");
@@ -137,15 +148,16 @@ TEST(FullSyncFolder, QuotaReachesThePageAndThePreviousRecordStays) {
     machine.save(second);
     ASSERT_GE(waitForDelivery(machine, seen, {{"error", "quota"}}), 0) << machine.log();
     EXPECT_EQ(machine.count("[Lumora] iCloud change (reason 2)"), 1u);
-    EXPECT_EQ(recordText(folder), first.dump());
+    EXPECT_EQ(settled([&] { return recordText(folder); }, first.dump()), first.dump());
     EXPECT_EQ(runCommand("ls -A '" + folder + "'"), ".filler\ndb.v1\n");  // no temporary left
-    EXPECT_EQ(readFile(machine.localDatabase()), second.dump());
+    EXPECT_EQ(settled([&] { return readFile(machine.localDatabase()); }, second.dump()),
+              second.dump());
 
     // With room again, saving the same state writes it: the failure was not taken as done.
     runCommand("rm '" + folder + "/.filler'");
     machine.save(second);
     ASSERT_TRUE(machine.waitForLog("[Lumora]  page: did save 3")) << machine.log();
-    EXPECT_EQ(recordText(folder), second.dump());
+    EXPECT_EQ(settled([&] { return recordText(folder); }, second.dump()), second.dump());
 }
 
 // A bind mount that can be taken away and put back, as a share whose server goes away.
@@ -186,7 +198,7 @@ TEST(ShareAwayAndBack, RecordWrittenMeanwhileReachesThePageBeforeAnyWrite) {
     json first = {{"entries", {"A1"}}};
     a.save(first);
     ASSERT_TRUE(a.waitForLog("[Lumora]  page: did save 1")) << a.log();
-    ASSERT_EQ(recordText(server), first.dump());
+    ASSERT_EQ(settled([&] { return recordText(server); }, first.dump()), first.dump());
 
     ASSERT_NO_FATAL_FAILURE(mount.unmount());
     json theirs = {{"entries", {"A1", "B1"}}};
@@ -202,12 +214,12 @@ TEST(ShareAwayAndBack, RecordWrittenMeanwhileReachesThePageBeforeAnyWrite) {
     json mine = {{"entries", {"A1", "A2"}}};
     a.save(mine);
     ASSERT_GE(waitForDelivery(a, seen, {{"data", theirs}}), 0) << a.log();
-    EXPECT_EQ(recordText(server), theirs.dump());
+    EXPECT_EQ(settled([&] { return recordText(server); }, theirs.dump()), theirs.dump());
     json merged = {{"entries", {"A1", "B1", "A2"}}};
     a.save(merged);
     ASSERT_TRUE(a.waitForLog("[Lumora]  page: did save 3")) << a.log();
-    EXPECT_EQ(recordText(server), merged.dump());
-    EXPECT_EQ(readFile(a.localDatabase()), merged.dump());
+    EXPECT_EQ(settled([&] { return recordText(server); }, merged.dump()), merged.dump());
+    EXPECT_EQ(settled([&] { return readFile(a.localDatabase()); }, merged.dump()), merged.dump());
 }
 
 }  // namespace
