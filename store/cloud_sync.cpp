@@ -39,6 +39,9 @@ std::string dataCall(const std::string& text) {
 // What the worker thread keeps and does. Only calls on the store, compression and the
 // record last written or read live here; the main thread decides what is asked.
 struct CloudSync::Worker {
+    // Spelled out: clang 14 (the fuzz build) does not make aggregates from parentheses.
+    Worker(KeyValueStore& kvs, std::string key, std::size_t limit, RecordCompression compression)
+        : kvs(kvs), key(std::move(key)), limit(limit), compression(compression) {}
     KeyValueStore& kvs;
     std::string key;
     std::size_t limit;
