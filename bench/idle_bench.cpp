@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.hpp"
 #include "tests/audio/pulse_rig.hpp"
 #include "tests/support/program.hpp"
 #include "tests/support/test_env.hpp"
@@ -46,16 +47,7 @@ std::map<int, Proc> processes() {
         Proc p;
         p.name = stat.substr(open + 1, close - open - 1);
         // After the name: state, ppid, ... utime is the 12th field on, stime the 13th.
-        std::vector<std::string> fields;
-        std::string field;
-        for (char c : stat.substr(close + 2)) {
-            if (c == ' ') {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += c;
-            }
-        }
+        auto fields = lumora::bench::statFieldsAfterName(stat);
         if (fields.size() < 13) continue;
         p.ppid = std::atoi(fields[1].c_str());
         p.cpu =

@@ -14,6 +14,7 @@
 #include "audio/base64.hpp"
 #include "audio/pulse_output.hpp"
 #include "audio/session_audio.hpp"
+#include "bench/proc_stat.hpp"
 #include "tests/audio/pulse_rig.hpp"
 #include "tests/support/test_env.hpp"
 #include "tests/support/webkit_harness.hpp"
@@ -57,16 +58,7 @@ double processCpu(int pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     auto close = stat.rfind(')');
     if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    std::string field;
-    for (char c : stat.substr(close + 2)) {
-        if (c == ' ') {
-            fields.push_back(field);
-            field.clear();
-        } else {
-            field += c;
-        }
-    }
+    auto fields = lumora::bench::statFieldsAfterName(stat);
     // After the name: state is field 3 of stat, utime 14 and stime 15.
     if (fields.size() < 13) return 0;
     return static_cast<double>(std::stoll(fields[11]) + std::stoll(fields[12])) /
