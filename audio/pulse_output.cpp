@@ -8,7 +8,10 @@
 namespace lumora {
 
 namespace {
+// The played-buffer check wakes when the next buffer should have played, at most this
+// often, and otherwise now and then.
 constexpr pa_usec_t kPollInterval = 20 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kIdlePollInterval = 250 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kReconnectDelay = 500 * PA_USEC_PER_MSEC;
 // A device change shows up as a server event and as a moved stream: one restart.
 constexpr std::int64_t kChangeWindowUs = 300 * 1000;
@@ -268,6 +271,7 @@ void PulseOutput::onStreamUnderflow(pa_stream* stream, void* data) {
     // a fresh clock reading tells when it has.
     self->drainedAt_ = pa_rtclock_now();
     if (auto* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) pa_operation_unref(op);
+    self->armPoll();
 }
 
 void PulseOutput::onStreamMoved(pa_stream*, void* data) {
@@ -289,8 +293,10 @@ void PulseOutput::writeAvailable(std::size_t bytes) {
         writtenFrames_ += take;
         frames -= take;
         if (item.written == item.buffer->frames) {
+            bool first = pending_.empty();
             pending_.push_back(Pending{writtenFrames_, std::move(item.completion)});
-            queue_.pop_front();  // the server holds its own copy now
+            if (first) armPoll();  // the check may be sleeping for longer than this buffer lasts
+            queue_.pop_front();    // the server holds its own copy now
         }
     }
     if (wrote) {
@@ -327,9 +333,24 @@ void PulseOutput::completePlayed(bool allWritten) {
     }
 }
 
+pa_usec_t PulseOutput::nextPollDelay() const {
+    if (pending_.empty()) return kIdlePollInterval;
+    auto time = streamTime();
+    if (!time) return kPollInterval;
+    double due =
+        static_cast<double>(pending_.front().endFrame) / std::round(rate_) + kPlayedGuard - *time;
+    auto delay = static_cast<pa_usec_t>(
+        std::clamp(due * 1e6, double(kPollInterval), double(kIdlePollInterval)));
+    if (drainedAt_) {
+        pa_usec_t now = pa_rtclock_now(), fallback = drainedAt_ + kDrainFallback;
+        delay = std::min(delay, fallback > now + kPollInterval ? fallback - now : kPollInterval);
+    }
+    return delay;
+}
+
 void PulseOutput::armPoll() {
     if (!context_) return;
-    pa_usec_t when = pa_rtclock_now() + kPollInterval;
+    pa_usec_t when = pa_rtclock_now() + nextPollDelay();
     if (poll_)
         pa_context_rttime_restart(context_, poll_, when);
     else

@@ -15,8 +15,11 @@ namespace lumora {
 // pa_threaded_mainloop thread and only post; all state is guarded by its lock.
 class PulseOutput final : public AudioOutput {
   public:
-    static constexpr double kTargetLatency = 0.15;  // seconds buffered in the server
-    static constexpr double kRequestSize = 0.03;    // seconds per refill
+    // Seconds buffered in the server, and per refill: a long session needs no low latency
+    // (pause corks and a new position starts a fresh stream), and every refill wakes the
+    // program and the server.
+    static constexpr double kTargetLatency = 0.5;
+    static constexpr double kRequestSize = 0.1;
 
     explicit PulseOutput(std::string applicationName = "Lumora");
     ~PulseOutput() override;
@@ -61,6 +64,7 @@ class PulseOutput final : public AudioOutput {
     std::optional<double> streamTime() const;
     void notifyChange();
     void armPoll();
+    pa_usec_t nextPollDelay() const;
 
     static void onContextState(pa_context* context, void* self);
     static void onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t index,

@@ -397,7 +397,7 @@ function enterSession() {
   $('session-title').textContent = f.name;
   $('session-day').textContent = formatDay(day);
   $('session-line').textContent = f.line;
-  $('session-orb').style.setProperty('--facet', facetColour(f, 64));
+  $('session-orb').parentElement.style.setProperty('--facet', facetColour(f, 64));
   $('session-seek').max = String(player.duration);
   $('session-dur').textContent = formatClock(player.duration);
   renderSession();
@@ -431,19 +431,32 @@ const STATUS_TEXT = {
   ended: 'Session complete. Your gem shines a little more.',
 };
 
+// The orb's size at a point of the session: in for five seconds, out for five, eased, and
+// moved once a second, with the clock.
+function breathAt(position) {
+  const second = Math.floor(position) % 10;
+  const way = (second <= 5 ? second : 10 - second) / 5;
+  return 0.86 + 0.14 * (1 - Math.cos(Math.PI * way)) / 2;
+}
+
 function setText(element, text) {
   if (element.textContent !== text) element.textContent = text;
 }
 
+// Nobody sees a hidden page: the reports that keep coming change nothing until it is seen
+// again, when it is drawn afresh.
 function renderSession() {
-  if (screen !== 'session') return keepClock(false);
+  if (screen !== 'session' || document.hidden) return keepClock(false);
   const status = player.status();
   const pos = player.position();
   const playBtn = $('session-play');
   const playing = player.wanted;
   playBtn.classList.toggle('playing', playing);
   playBtn.setAttribute('aria-label', playing ? 'Pause' : status === 'ended' ? 'Play again' : 'Play');
-  $('session-orb').classList.toggle('playing', status === 'playing');
+  const orb = $('session-orb');
+  orb.classList.toggle('playing', status === 'playing');
+  const breath = status === 'playing' ? breathAt(pos).toFixed(4) : '';
+  if (orb.parentElement.style.getPropertyValue('--breath') !== breath) orb.parentElement.style.setProperty('--breath', breath);
   const seek = $('session-seek');
   if (!seeking) {
     const second = String(Math.floor(pos));
