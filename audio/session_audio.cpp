@@ -28,13 +28,17 @@ std::string randomUuid() {
 }
 
 // Not atomic: the file is only ever read after the write returned.
-void writeChunkFile(const std::string& path, const std::string& bytes) {
+bool writeChunkFile(const std::string& path, const std::string& bytes) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
+    if (fd < 0) return false;
     int error = writeAll(fd, bytes.data(), bytes.size());
-    // A cut-off chunk (full disk) would play as a shorter one; without its file it
-    // counts as unreadable, and sending it again plays it whole.
-    if (close(fd) != 0 || error != 0) unlink(path.c_str());
+    // A cut-off chunk (full disk) would play as a shorter one: it is removed, and sending
+    // it again plays it whole.
+    if (close(fd) != 0 || error != 0) {
+        unlink(path.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
@@ -205,14 +209,14 @@ void SessionAudio::storeChunk(nlohmann::json body) {
     if (!dir_) return;
     writesPending_ += 1;
     // Filled in by the job before it posts; read back on the main thread.
-    auto decoded = std::make_shared<bool>(false);
+    auto outcome = std::make_shared<StoreOutcome>();
     auto done = owner_.poster([this, index = *index, total = field::integer(body, "total"),
-                               decoded] { chunkStored(index, total, *decoded); });
-    files_.run([text = std::move(pcm->get_ref<std::string&>()), path = chunkPath(*index), decoded,
+                               outcome] { chunkStored(index, total, *outcome); });
+    files_.run([text = std::move(pcm->get_ref<std::string&>()), path = chunkPath(*index), outcome,
                 done = std::move(done)] {
         std::string bytes;
-        *decoded = decodeBase64Strict(text, bytes);
-        if (*decoded) writeChunkFile(path, bytes);
+        outcome->decoded = decodeBase64Strict(text, bytes);
+        outcome->written = outcome->decoded && writeChunkFile(path, bytes);
         done();
     });
 }
@@ -220,10 +224,12 @@ void SessionAudio::storeChunk(nlohmann::json body) {
 // Messages that came after the chunk have waited, and no write of another session can be
 // pending, so the result belongs to the session that is open.
 void SessionAudio::chunkStored(std::int64_t index, std::optional<std::int64_t> total,
-                               bool decoded) {
+                               StoreOutcome outcome) {
     writesPending_ -= 1;
-    if (decoded) {
-        if (total) total_ = *total;
+    if (outcome.decoded && total) total_ = *total;
+    // A chunk the disk could not take is not had: its old file is gone too.
+    if (outcome.decoded && !outcome.written) have_.erase(index);
+    if (outcome.written) {
         have_.insert(index);
         if (missing_ == index) {
             missing_.reset();
@@ -321,8 +327,13 @@ void SessionAudio::seekHolding(double t) {
 std::shared_ptr<PcmBuffer> SessionAudio::loadBuffer(std::int64_t index,
                                                     std::uint32_t offsetFrames) const {
     if (!dir_) return nullptr;
+    return loadChunkFile(chunkPath(index), offsetFrames);
+}
+
+std::shared_ptr<PcmBuffer> SessionAudio::loadChunkFile(const std::string& path,
+                                                       std::uint32_t offsetFrames) {
     std::string bytes;
-    if (!readWholeFile(chunkPath(index), bytes)) return nullptr;
+    if (!readWholeFile(path, bytes)) return nullptr;
     std::size_t frames = bytes.size() / 4;
     if (frames > std::numeric_limits<std::uint32_t>::max()) return nullptr;
     if (offsetFrames >= frames) return nullptr;
@@ -335,19 +346,50 @@ std::shared_ptr<PcmBuffer> SessionAudio::loadBuffer(std::int64_t index,
     return buffer;
 }
 
+// A 30 s chunk is 5 MB to read and 10 MB of samples: made on the file worker, behind the
+// chunk writes, and handed to the player here in the order asked for.
 void SessionAudio::scheduleChunk(std::int64_t index, std::uint32_t offsetFrames,
                                  std::uint64_t generation) {
     if (index != nextChunk_ || index >= total_) return;
-    std::shared_ptr<PcmBuffer> buffer;
-    if (have_.count(index)) buffer = loadBuffer(index, offsetFrames);
-    if (!buffer) {
+    if (!have_.count(index) || !dir_) {
         missing_ = index;
         return;
     }
     nextChunk_ = index + 1;
-    // Runs on the output's thread: it only posts.
-    output_.schedule(std::move(buffer),
-                     owner_.poster([this, generation, index] { chunkPlayed(generation, index); }));
+    if (loadGeneration_ != generation) {
+        loadGeneration_ = generation;
+        nextLoaded_ = index;
+    }
+    loadsPending_ += 1;
+    auto loaded = std::make_shared<std::shared_ptr<PcmBuffer>>();
+    auto done = owner_.poster(
+        [this, generation, index, loaded] { chunkLoaded(generation, index, std::move(*loaded)); });
+    files_.run([path = chunkPath(index), offsetFrames, loaded, done = std::move(done)] {
+        *loaded = loadChunkFile(path, offsetFrames);
+        done();
+    });
+}
+
+void SessionAudio::chunkLoaded(std::uint64_t generation, std::int64_t index,
+                               std::shared_ptr<PcmBuffer> buffer) {
+    loadsPending_ -= 1;
+    if (generation != generation_ || index != nextLoaded_) {
+        applyWaiting();
+        return;
+    }
+    if (!buffer) {
+        // Unreadable: the player plays on without it (silent, as if it were there), and
+        // the chunk is handed over once it is stored anew.
+        missing_ = index;
+        nextChunk_ = index;
+    } else {
+        nextLoaded_ = index + 1;
+        // Runs on the output's thread: it only posts.
+        output_.schedule(std::move(buffer), owner_.poster([this, generation, index] {
+            chunkPlayed(generation, index);
+        }));
+    }
+    applyWaiting();
 }
 
 void SessionAudio::chunkPlayed(std::uint64_t generation, std::int64_t index) {

@@ -52,7 +52,11 @@ class SessionAudio final : public AudioMessages {
     void openSession(const nlohmann::json& body);
     // Starts the decode and write on the worker; chunkStored applies the result.
     void storeChunk(nlohmann::json body);
-    void chunkStored(std::int64_t index, std::optional<std::int64_t> total, bool decoded);
+    struct StoreOutcome {
+        bool decoded = false;
+        bool written = false;
+    };
+    void chunkStored(std::int64_t index, std::optional<std::int64_t> total, StoreOutcome outcome);
     void closeSession();
     void reportState(double t);
 
@@ -62,6 +66,10 @@ class SessionAudio final : public AudioMessages {
     void seekHolding(double t);
     void scheduleChunk(std::int64_t index, std::uint32_t offsetFrames, std::uint64_t generation);
     std::shared_ptr<PcmBuffer> loadBuffer(std::int64_t index, std::uint32_t offsetFrames) const;
+    static std::shared_ptr<PcmBuffer> loadChunkFile(const std::string& path,
+                                                    std::uint32_t offsetFrames);
+    void chunkLoaded(std::uint64_t generation, std::int64_t index,
+                     std::shared_ptr<PcmBuffer> buffer);
     void chunkPlayed(std::uint64_t generation, std::int64_t index);
     void pause(bool report);
     double currentTime() const;
@@ -95,8 +103,9 @@ class SessionAudio final : public AudioMessages {
     std::optional<std::int64_t> missing() const { return missing_; }
     std::uint64_t generation() const { return generation_; }
     bool tickRunning() const { return tick_.has_value(); }
-    // Chunk writes whose results have not been applied, and the messages waiting for them.
-    std::size_t writesPending() const { return writesPending_; }
+    // Chunk writes and reads whose results have not been applied, and the messages waiting
+    // for them.
+    std::size_t writesPending() const { return writesPending_ + loadsPending_; }
     std::size_t messagesWaiting() const { return waiting_.size(); }
     // Blocks until the file work given so far is done; its results are posted, not applied.
     void waitForFiles() { files_.drain(); }
@@ -143,8 +152,13 @@ class SessionAudio final : public AudioMessages {
     bool artworkLoaded_ = false;
     std::optional<std::string> artwork_;
     std::size_t writesPending_ = 0;
+    // Chunk files being read for the player, and the index the player takes next from
+    // them in the current generation: a read that failed drops the reads behind it.
+    std::size_t loadsPending_ = 0;
+    std::int64_t nextLoaded_ = 0;
+    std::uint64_t loadGeneration_ = 0;
     std::deque<std::pair<std::string, nlohmann::json>> waiting_;
-    // Chunk decoding and writes, session directories made and removed, in order. Its
+    // Chunk decoding, writes and reads, session directories made and removed, in order. Its
     // jobs touch no member; they post their results.
     SerialWorker files_{"lumora-audio"};
     // Last, so posted work, timers and command handlers stop before anything else goes.

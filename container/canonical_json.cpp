@@ -157,7 +157,9 @@ class Printer {
 }  // namespace
 
 std::optional<std::string> canonicalJson(std::string_view text) {
-    simdjson::dom::parser parser;
+    // Kept between calls: a parser sized for a large state costs more to fault in afresh
+    // than the parse itself.
+    thread_local simdjson::dom::parser parser;
     simdjson::padded_string padded(text);
     element root;
     if (parser.parse(padded).get(root) != simdjson::SUCCESS) return std::nullopt;

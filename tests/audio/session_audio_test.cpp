@@ -31,6 +31,7 @@ struct Rig {
         makeDirectories(env.cacheHome() + "/Lumora/tmp");
         audio.setWebView(page);
         output.capture = true;
+        loop.waitForWorkers = [this] { audio.waitForFiles(); };
     }
     // Handles the message and applies what its file work gives back.
     void send(const nlohmann::json& body) {

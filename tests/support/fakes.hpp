@@ -61,10 +61,12 @@ class FakeMainLoop final : public MainLoop {
             runPosted();
         }
     }
-    // Moves the clock forward, firing due timers in time order, and posted work.
+    // Moves the clock forward, firing due timers in time order, and posted work. With
+    // waitForWorkers set, each step also waits for the test's workers and runs what they
+    // post, so their work takes no time on the manual clock.
     void advance(double seconds) {
         double target = now_ + seconds;
-        runPosted();
+        settle();
         for (;;) {
             auto next = timers_.end();
             for (auto it = timers_.begin(); it != timers_.end(); ++it)
@@ -79,10 +81,11 @@ class FakeMainLoop final : public MainLoop {
             else
                 timers_.erase(next);
             fn();
-            runPosted();
+            settle();
         }
         now_ = target;
     }
+    std::function<void()> waitForWorkers;
     std::size_t pendingTimers() const { return timers_.size(); }
     std::size_t pendingPosts() const {
         std::lock_guard lock(postedMutex_);
@@ -90,6 +93,12 @@ class FakeMainLoop final : public MainLoop {
     }
 
   private:
+    void settle() {
+        if (waitForWorkers)
+            runPostedAfter(waitForWorkers);
+        else
+            runPosted();
+    }
     struct Timer {
         double due;
         double interval;

@@ -352,6 +352,7 @@ TEST(FullDisk, ChunkStoreNeverPlaysAPartialChunk) {
         loop, output, nullptr,
         SessionAudioEnvironment{[&] { return tmp; }, [] { return std::string(); }, {}});
     audio.setWebView(page);
+    loop.waitForWorkers = [&] { audio.waitForFiles(); };
     auto send = [&](const json& body) {
         audio.handle(body["type"].get<std::string>(), body);
         settleFiles(audio, loop);
@@ -371,6 +372,7 @@ TEST(FullDisk, ChunkStoreNeverPlaysAPartialChunk) {
 
     send({{"type", "audioPlay"}, {"id", "full"}, {"at", 0}});
     loop.advance(75);  // chunks 0 and 1, then the one that did not fit
+    EXPECT_EQ(audio.waitingAt(), 60.0) << "a chunk the disk refused counted as stored";
     filler.remove();
     send(chunk(2));  // sent again: plays at once
     send(chunk(3));
