@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -393,7 +394,13 @@ class FolderCloudSync final : public CloudService {
     }
     void pull() override { sync_.pull(); }
     void forget() override { sync_.forget(); }
-    bool flush(double seconds) override { return sync_.flush(seconds); }
+    // The folder's watch first: what it reports may start more work for the sync.
+    bool flush(double seconds) override {
+        auto start = std::chrono::steady_clock::now();
+        if (!store_.flushWatch(seconds)) return false;
+        std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+        return sync_.flush(std::max(seconds - spent.count(), 0.0));
+    }
 
   private:
     // Only our own default folder is made when missing; a folder the user named may be a

@@ -1,11 +1,14 @@
 #include "store/folder_store.hpp"
 
+#include <chrono>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -81,37 +84,84 @@ bool FolderStore::changedSinceSeen(const Place& place, const std::string& key) c
            it->second.file != current;
 }
 
-void FolderStore::open() {
+// The folder may be a share that hangs: everything that touches it is done on the watch
+// worker, and the main thread takes the watch and the names found once they are there.
+void FolderStore::open(Why why) {
+    const Place place = this->place();
+    std::uint64_t number = ++opens_;
+    auto opened = std::make_shared<Opened>();
+    auto done = owner_.poster([this, number, opened] { finishOpen(number, std::move(*opened)); });
+    watcher_.run([this, place, why, opened, done = std::move(done)] {
+        *opened = openFolder(place);
+        opened->why = why;
+        done();
+    });
+}
+
+FolderStore::Opened FolderStore::openFolder(const Place& place) {
+    Opened opened;
     struct stat info;
-    if (createIfMissing_) {
-        if (g_mkdir_with_parents(folder_.c_str(), 0700) != 0)
-            log("sync folder unusable: " + folder_ + ": " + std::strerror(errno));
-    } else if (folderError(folder_, info) != 0) {
+    if (place.createIfMissing) {
+        if (g_mkdir_with_parents(place.folder.c_str(), 0700) != 0)
+            log("sync folder unusable: " + place.folder + ": " + std::strerror(errno));
+    } else if (folderError(place.folder, info) != 0) {
         // Nothing to watch yet: checkAvailable() opens the folder once it works.
-        markUnavailable(place());
-        std::lock_guard lock(mutex_);
-        known_.clear();
-        return;
+        markUnavailable(place);
+        return opened;
     }
-    if (stat(folder_.c_str(), &info) == 0) {
-        std::lock_guard lock(mutex_);
-        watched_ = {info.st_dev, info.st_ino};
-    }
+    if (stat(place.folder.c_str(), &info) == 0) opened.watched = {info.st_dev, info.st_ino};
     // Temporaries of writes killed midway. The folder is shared with a sync engine, so
     // only old ones go: a fresh one may be on its way in from another machine.
-    removeStaleTemporaries(folder_, "", kStaleTemporaryAge);
-    folderFile_ = GPtr<GFile>::adopt(g_file_new_for_path(folder_.c_str()));
-    scan();
+    removeStaleTemporaries(place.folder, "", kStaleTemporaryAge);
+    opened.folderFile = GPtr<GFile>::adopt(g_file_new_for_path(place.folder.c_str()));
     GError* error = nullptr;
     // Moves are reported as such, so a rename into place counts as one finished change.
-    monitor_ = GPtr<GFileMonitor>::adopt(
-        g_file_monitor_directory(folderFile_.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error));
-    if (!monitor_) {
-        log("sync folder not watched: " + folder_ + ": " + (error ? error->message : ""));
+    // Made here with no context of this thread's own: its events reach the main loop.
+    opened.monitor = GPtr<GFileMonitor>::adopt(g_file_monitor_directory(
+        opened.folderFile.get(), G_FILE_MONITOR_WATCH_MOVES, nullptr, &error));
+    if (!opened.monitor) {
+        log("sync folder not watched: " + place.folder + ": " + (error ? error->message : ""));
         if (error) g_error_free(error);
+    }
+    // After the watch is set up, so no change falls between the two.
+    if (DIR* dir = opendir(place.folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (!isKey(name)) continue;
+            if (auto identity = identityOf(place.pathOf(name))) opened.known[name] = identity;
+        }
+        closedir(dir);
+    }
+    return opened;
+}
+
+void FolderStore::finishOpen(std::uint64_t number, Opened opened) {
+    // Another open or a close came after this one: its watch is not wanted.
+    if (number != opens_) {
+        if (opened.monitor) g_file_monitor_cancel(opened.monitor.get());
         return;
     }
-    g_signal_connect(monitor_.get(), "changed", G_CALLBACK(onEvent), this);
+    std::vector<std::string> changed;
+    {
+        std::lock_guard lock(mutex_);
+        watched_ = opened.watched;
+        // The same folder back after an absence: what changed meanwhile was not seen.
+        if (opened.why == Why::kBack)
+            for (const auto& [name, identity] : opened.known)
+                if (auto it = known_.find(name); it == known_.end() || it->second != identity)
+                    changed.push_back(name);
+        known_ = std::move(opened.known);
+    }
+    for (auto& name : changed) report(kServerChange, {std::move(name)});
+    // Told once the new folder is watched, so what is written there from then on is seen.
+    if (opened.why == Why::kNewFolder) report(kAccountChange, {});
+    folderFile_ = std::move(opened.folderFile);
+    monitor_ = std::move(opened.monitor);
+    if (monitor_) g_signal_connect(monitor_.get(), "changed", G_CALLBACK(onEvent), this);
+    if (!firstOpenDone_) {
+        firstOpenDone_ = true;
+        if (handler_) reportInitial();
+    }
 }
 
 int FolderStore::folderError(const std::string& folder, struct stat& info) {
@@ -136,14 +186,18 @@ int FolderStore::checkAvailable(const Place& place) {
 }
 
 void FolderStore::reopenIfMoved() {
-    struct stat info;
-    if (folderError(folder_, info) != 0) return;
-    {
-        std::lock_guard lock(mutex_);
-        if (watched_ == std::pair{info.st_dev, info.st_ino}) return;
-    }
-    close();
-    open();
+    watcher_.run([this] {
+        struct stat info;
+        if (folderError(place().folder, info) != 0) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (watched_ == std::pair{info.st_dev, info.st_ino}) return;
+        }
+        owner_.post([this] {
+            close();
+            open(Why::kBack);
+        });
+    });
 }
 
 void FolderStore::markUnavailable(const Place& place) {
@@ -157,6 +211,7 @@ void FolderStore::markUnavailable(const Place& place) {
 }
 
 void FolderStore::close() {
+    ++opens_;  // an open still on the worker is not wanted any more
     {
         std::lock_guard lock(mutex_);
         watched_.reset();
@@ -167,18 +222,11 @@ void FolderStore::close() {
     monitor_.reset();
 }
 
-void FolderStore::scan() {
-    std::map<std::string, std::optional<Identity>> found;
-    if (DIR* dir = opendir(folder_.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (!isKey(name)) continue;
-            if (auto identity = identityOf(pathOf(name))) found[name] = identity;
-        }
-        closedir(dir);
-    }
-    std::lock_guard lock(mutex_);
-    known_ = std::move(found);
+bool FolderStore::flushWatch(double seconds) {
+    auto reached = std::make_shared<std::promise<void>>();
+    auto future = reached->get_future();
+    watcher_.run([reached] { reached->set_value(); });
+    return future.wait_for(std::chrono::duration<double>(seconds)) == std::future_status::ready;
 }
 
 void FolderStore::setFolder(std::string folder, bool createIfMissing) {
@@ -191,8 +239,7 @@ void FolderStore::setFolder(std::string folder, bool createIfMissing) {
         unavailable_ = false;
         seen_.clear();
     }
-    open();
-    report(kAccountChange, {});
+    open(Why::kNewFolder);
 }
 
 std::expected<std::optional<std::string>, KeyValueStore::ReadError> FolderStore::read(
@@ -264,7 +311,7 @@ std::expected<void, KeyValueStore::StoreError> FolderStore::store(const std::str
         recheck = std::exchange(recheck_, false);
     }
     // A change seen during the write may have been another writer's after ours.
-    if (recheck) owner_.post([this, key] { check(key); });
+    if (recheck) watcher_.run([this, key] { check(key); });
     if (error != 0) {
         // Gone or made read-only since the check.
         if (!place.createIfMissing && (error == ENOENT || error == ENOTDIR || error == EACCES ||
@@ -302,14 +349,20 @@ bool FolderStore::synchronize() {
 
 void FolderStore::setChangeHandler(ChangeHandler handler) {
     handler_ = std::move(handler);
-    if (handler_ && !initialReported_) {
-        initialReported_ = true;
-        std::vector<std::string> keys;
+    // Before the first look at the folder is back, the names are not known yet.
+    if (handler_ && firstOpenDone_) reportInitial();
+}
+
+void FolderStore::reportInitial() {
+    if (initialReported_) return;
+    initialReported_ = true;
+    std::vector<std::string> keys;
+    {
         std::lock_guard lock(mutex_);
         for (const auto& [name, identity] : known_)
             if (identity) keys.push_back(name);
-        report(kInitialSync, std::move(keys));
     }
+    report(kInitialSync, std::move(keys));
 }
 
 void FolderStore::report(std::optional<int> reason, std::vector<std::string> keys) {
@@ -333,7 +386,7 @@ std::optional<std::string> FolderStore::childName(GFile* file) const {
 }
 
 void FolderStore::check(const std::string& name) {
-    auto current = identityOf(pathOf(name));
+    auto current = identityOf(place().pathOf(name));
     {
         std::lock_guard lock(mutex_);
         // Our own write in progress: looked at again once it is known.
@@ -349,6 +402,10 @@ void FolderStore::check(const std::string& name) {
     report(kServerChange, {name});
 }
 
+void FolderStore::checkLater(const std::string& name) {
+    watcher_.run([this, name] { check(name); });
+}
+
 void FolderStore::onEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event,
                           gpointer self) {
     auto* store = static_cast<FolderStore*>(self);
@@ -359,11 +416,11 @@ void FolderStore::onEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitor
         case G_FILE_MONITOR_EVENT_DELETED:
         case G_FILE_MONITOR_EVENT_MOVED_IN:
         case G_FILE_MONITOR_EVENT_MOVED_OUT:
-            if (auto name = store->childName(file)) store->check(*name);
+            if (auto name = store->childName(file)) store->checkLater(*name);
             break;
         case G_FILE_MONITOR_EVENT_RENAMED:
-            if (auto name = store->childName(file)) store->check(*name);
-            if (auto name = store->childName(other)) store->check(*name);
+            if (auto name = store->childName(file)) store->checkLater(*name);
+            if (auto name = store->childName(other)) store->checkLater(*name);
             break;
         default:
             break;

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,8 +35,9 @@ namespace lumora {
 // under its key, or the folder is another directory than then (a mount came or went).
 //
 // read, store, remove and synchronize may run on a worker thread (one call at a time),
-// so a folder that hangs holds up that thread only; the watch, setFolder and change
-// reports stay on the main thread.
+// so a folder that hangs holds up that thread only. Setting up the watch and looking at
+// changed files run on a worker of the store's own; the watch's events, setFolder and
+// change reports are on the main thread.
 class FolderStore final : public KeyValueStore {
   public:
     FolderStore(MainLoop& loop, std::string folder, bool createIfMissing);
@@ -44,7 +47,11 @@ class FolderStore final : public KeyValueStore {
 
     // Main thread.
     const std::string& folder() const { return folder_; }
-    // Points the store at another folder and reports kAccountChange when it differs.
+    // Waits up to the given time for the folder work given so far; its results are posted,
+    // not applied. False when the folder is still being looked at.
+    bool flushWatch(double seconds);
+    // Points the store at another folder and, when it differs, reports kAccountChange once
+    // the new one is watched.
     void setFolder(std::string folder, bool createIfMissing);
 
     std::expected<std::optional<std::string>, ReadError> read(const std::string& key) override;
@@ -90,9 +97,21 @@ class FolderStore final : public KeyValueStore {
     static std::optional<std::pair<dev_t, ino_t>> folderIdentity(const std::string& folder);
     void markSeen(const Place& place, const std::string& key, std::optional<Identity> file);
     bool changedSinceSeen(const Place& place, const std::string& key) const;
-    std::string pathOf(const std::string& name) const { return folder_ + "/" + name; }
-    void open();
+    // The first look, another folder set, or the same folder back after an absence.
+    enum class Why { kFirst, kNewFolder, kBack };
+    // What a look at the folder found, on the watch worker.
+    struct Opened {
+        std::optional<std::pair<dev_t, ino_t>> watched;
+        GPtr<GFile> folderFile;
+        GPtr<GFileMonitor> monitor;
+        std::map<std::string, std::optional<Identity>> known;
+        Why why = Why::kFirst;
+    };
+    void open(Why why = Why::kFirst);
+    Opened openFolder(const Place& place);
+    void finishOpen(std::uint64_t number, Opened opened);
     void close();
+    void reportInitial();
     // Zero when the folder can hold values now, else why not; info is the folder's.
     static int folderError(const std::string& folder, struct stat& info);
     // For a folder that is not created: zero when it is usable, else why not. Logs the
@@ -102,8 +121,8 @@ class FolderStore final : public KeyValueStore {
     void markUnavailable(const Place& place);
     // Main thread: a new watch when the folder is back or another directory is there.
     void reopenIfMoved();
-    void scan();
     void check(const std::string& name);
+    void checkLater(const std::string& name);
     void report(std::optional<int> reason, std::vector<std::string> keys);
     static void onEvent(GFileMonitor*, GFile* file, GFile* other, GFileMonitorEvent event,
                         gpointer self);
@@ -131,6 +150,11 @@ class FolderStore final : public KeyValueStore {
     bool recheck_ = false;
     ChangeHandler handler_;
     bool initialReported_ = false;
+    bool firstOpenDone_ = false;
+    std::uint64_t opens_ = 0;  // main thread: the open whose result is wanted
+    // Opening the folder and looking at changed files, in order. Its jobs use only the
+    // guarded members and post what the main thread needs.
+    SerialWorker watcher_{"lumora-folder"};
     LoopOwner owner_{loop_};
 };
 

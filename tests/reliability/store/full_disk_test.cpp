@@ -22,6 +22,7 @@
 #include "container/controller.hpp"
 #include "docs/pdf_exporter.hpp"
 #include "store/cloud_sync.hpp"
+#include "store/folder_store.hpp"
 #include "store/lumora_store.hpp"
 #include "store/record_codec.hpp"
 #include "tests/audio/audio_test_util.hpp"
@@ -315,6 +316,8 @@ TEST(SyncFolderHung, SaveAndPullAreUnavailableAfterTwoSecondsWhileTheLoopRuns) {
     SilentMount silent(folder);
     ASSERT_TRUE(silent.mounted()) << std::strerror(errno);
     // This thread is the main loop: each call returns, and the clock goes on.
+    FolderStore watchedAfresh(loop, folder, false);
+    EXPECT_FALSE(watchedAfresh.flushWatch(0.2)) << "the folder answered";
     cloud->push(json{{"n", 1}}, true);
     cloud->pull();
     loop.advance(1.9);

@@ -305,6 +305,7 @@ TEST(StaleTemporaries, SyncFolderKeepsFreshOnesAndValues) {
     ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/.db.v1.tmp-Old001").c_str(), old, 0), 0);
     FakeMainLoop loop;
     FolderStore store(loop, folder, false);
+    ASSERT_TRUE(store.flushWatch(10));
     EXPECT_FALSE(fileExists(folder + "/.db.v1.tmp-Old001"));
     EXPECT_TRUE(fileExists(folder + "/.db.v1.tmp-Fresh1"));
     EXPECT_TRUE(fileExists(folder + "/.db.v1.sync-conflict-x"));
