@@ -1,5 +1,9 @@
 #include "app/gtk_services.hpp"
 
+#ifdef GDK_WINDOWING_X11
+#include <gdk/x11/gdkx.h>
+#endif
+
 #include <memory>
 
 #include "container/base/glib_ptr.hpp"
@@ -10,7 +14,32 @@ namespace lumora {
 
 namespace {
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
+constexpr const char* kSessionManager = "org.gnome.SessionManager";
+constexpr const char* kSessionManagerPath = "/org/gnome/SessionManager";
+// The session manager's flags, as GTK's own inhibit sends them.
+constexpr guint32 kInhibitSuspend = 4, kInhibitIdle = 8;
+
+// The X window the session manager may name to the user; none elsewhere.
+guint32 toplevelXid(GtkWindow* window) {
+#ifdef GDK_WINDOWING_X11
+    if (!window) return 0;
+    GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    if (surface && GDK_IS_X11_SURFACE(surface))
+        return static_cast<guint32>(gdk_x11_surface_get_xid(surface));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+#else
+    (void)window;
+#endif
+    return 0;
 }
+
+void uninhibitSession(GDBusConnection* bus, guint32 cookie) {
+    g_dbus_connection_call(bus, kSessionManager, kSessionManagerPath, kSessionManager, "Uninhibit",
+                           g_variant_new("(u)", cookie), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                           5000, nullptr, nullptr, nullptr);
+}
+}  // namespace
 
 GtkActivityInhibitor::GtkActivityInhibitor(GtkApplication* app, GtkWindow* (*window)(gpointer),
                                            gpointer data)
@@ -25,9 +54,50 @@ struct GtkActivityInhibitor::InhibitCall {
     GtkActivityInhibitor* owner;
 };
 
+// GTK's own inhibit waits for the session manager's answer without a time limit; this
+// asks the same and is answered on the loop.
+void GtkActivityInhibitor::inhibitSession(GDBusConnection* bus) {
+    if (sessionCall_ || sessionCookie_ != 0) return;
+    const char* appId = g_application_get_application_id(G_APPLICATION(app_));
+    sessionCall_ = new InhibitCall{this};
+    g_dbus_connection_call(
+        bus, kSessionManager, kSessionManagerPath, kSessionManager, "Inhibit",
+        g_variant_new("(susu)", appId ? appId : "", toplevelXid(window_(windowData_)),
+                      reason_.c_str(), kInhibitSuspend | kInhibitIdle),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, onSessionReply,
+        sessionCall_);
+}
+
+void GtkActivityInhibitor::onSessionReply(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<InhibitCall> call(static_cast<InhibitCall*>(data));
+    GDBusConnection* bus = G_DBUS_CONNECTION(source);
+    // No session manager (most desktops but GNOME's) is no fault.
+    GPtr<GVariant> reply =
+        GPtr<GVariant>::adopt(g_dbus_connection_call_finish(bus, result, nullptr));
+    guint32 cookie = 0;
+    if (reply) g_variant_get(reply.get(), "(u)", &cookie);
+    GtkActivityInhibitor* inhibitor = call->owner;
+    if (!inhibitor) {
+        if (cookie != 0) uninhibitSession(bus, cookie);
+        return;
+    }
+    inhibitor->sessionCall_ = nullptr;
+    inhibitor->sessionCookie_ = cookie;
+    // The session may have ended while the call was on its way.
+    if (!inhibitor->active_) inhibitor->releaseSession();
+}
+
+void GtkActivityInhibitor::releaseSession() {
+    if (sessionCookie_ == 0) return;
+    GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
+    if (bus) uninhibitSession(bus, sessionCookie_);
+    sessionCookie_ = 0;
+}
+
 GtkActivityInhibitor::~GtkActivityInhibitor() {
     end();
     if (inhibitCall_) inhibitCall_->owner = nullptr;
+    if (sessionCall_) sessionCall_->owner = nullptr;
     // A name check still on its way finishes as cancelled and leaves this object alone.
     g_cancellable_cancel(cancellable_.get());
 }
@@ -36,13 +106,10 @@ void GtkActivityInhibitor::begin(const std::string& reason) {
     if (active_) return;
     active_ = true;
     reason_ = reason;
-    cookie_ =
-        gtk_application_inhibit(app_, window_(windowData_),
-                                static_cast<GtkApplicationInhibitFlags>(
-                                    GTK_APPLICATION_INHIBIT_IDLE | GTK_APPLICATION_INHIBIT_SUSPEND),
-                                reason.c_str());
     GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
-    if (!bus || awaitingReply_ || screenSaverCookie_ != 0) return;
+    if (!bus) return;
+    inhibitSession(bus);
+    if (awaitingReply_ || screenSaverCookie_ != 0) return;
     // Ask only when the name has an owner, so no service gets activated for this.
     awaitingReply_ = true;
     g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -107,8 +174,7 @@ void GtkActivityInhibitor::uninhibitScreenSaver(GDBusConnection* bus, guint32 co
 void GtkActivityInhibitor::end() {
     if (!active_) return;
     active_ = false;
-    if (cookie_ != 0) gtk_application_uninhibit(app_, cookie_);
-    cookie_ = 0;
+    releaseSession();
     releaseScreenSaver();
 }
 

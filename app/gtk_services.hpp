@@ -23,11 +23,15 @@ class GtkActivityInhibitor final : public ActivityInhibitor {
     static void onInhibitReply(GObject* source, GAsyncResult* result, gpointer data);
     static void uninhibitScreenSaver(GDBusConnection* bus, guint32 cookie);
     void releaseScreenSaver();
+    void inhibitSession(GDBusConnection* bus);
+    static void onSessionReply(GObject* source, GAsyncResult* result, gpointer data);
+    void releaseSession();
 
     GtkApplication* app_;
     GtkWindow* (*window_)(gpointer);
     gpointer windowData_;
-    guint cookie_ = 0;
+    guint32 sessionCookie_ = 0;
+    InhibitCall* sessionCall_ = nullptr;  // an Inhibit to the session manager on its way
     guint32 screenSaverCookie_ = 0;
     bool active_ = false;
     // A NameHasOwner or Inhibit call to the screen saver is on its way.

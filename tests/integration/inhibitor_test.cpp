@@ -125,8 +125,8 @@ const char* kSessionManagerXml = R"(<node><interface name="org.gnome.SessionMana
   <method name="IsInhibited"><arg type="u" direction="in"/><arg type="b" direction="out"/></method>
 </interface></node>)";
 
-// A stand-in GNOME session manager. GTK calls Inhibit synchronously from the main thread,
-// so this one answers from a thread of its own, with its own context and connection.
+// A stand-in GNOME session manager, answering from a thread of its own with its own
+// context and connection, as the real one is another process.
 class SessionManagerStub {
   public:
     static constexpr guint32 kCookie = 5151;
@@ -247,7 +247,6 @@ TEST(ActivityInhibitorTest, SessionManagerIsInhibitedForTheWindowAndReleased) {
     test::TestEnv env{test::TestEnv::Options{.privateBus = true}};
     ASSERT_FALSE(env.busAddress().empty());
     test::initGtk();
-    // GTK looks for the session manager when the application registers, so it comes first.
     SessionManagerStub sessionManager(env.busAddress());
     ASSERT_TRUE(sessionManager.owned());
     GtkApplication* app =
