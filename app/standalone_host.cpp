@@ -27,14 +27,16 @@ void StandaloneHost::saveState(const nlohmann::json& data, bool sync) {
     std::optional<std::string> document;
     if (isJsonDocument(data)) document = compactJson(data);
     if (document)
-        saveDocument(*document, sync);
+        saveDocument(std::move(*document), sync);
     else if (cloud_)
         cloud_->push(data, sync);  // nothing to store, but the switch still counts
 }
 
-void StandaloneHost::saveDocument(const std::string& document, bool sync) {
-    writeLocally(std::make_shared<const std::string>(document));
-    if (cloud_) cloud_->pushDocument(document, sync);
+void StandaloneHost::saveDocument(std::string document, bool sync) {
+    // One copy of a state that can be megabytes, for both files.
+    auto shared = std::make_shared<const std::string>(std::move(document));
+    writeLocally(shared);
+    if (cloud_) cloud_->pushDocument(std::move(shared), sync);
 }
 
 bool StandaloneHost::keepLocally(const std::string& document) {

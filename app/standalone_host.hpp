@@ -29,7 +29,7 @@ class StandaloneHost final : public LumoraHost {
     std::array<double, 3> backgroundRGB() const override { return {3, 25, 43}; }
     std::optional<std::string> loadState() override;
     void saveState(const nlohmann::json& data, bool sync) override;
-    void saveDocument(const std::string& document, bool sync) override;
+    void saveDocument(std::string document, bool sync) override;
     void setReminder(bool on, const std::string& time) override;
     void handleEvent(const std::string&, const nlohmann::json&) override {}
     void close(const std::string&) override {}

@@ -62,9 +62,9 @@ void Bridge::dispatch(nlohmann::json body, WeakPageView sender) {
     }
 }
 
-void Bridge::dispatchSave(const nlohmann::json& rest, const std::string& document) {
+void Bridge::dispatchSave(const nlohmann::json& rest, std::string document) {
     if (!controller_ || !controller_->admitSave()) return;
-    controller_->host().saveDocument(document, field::boolean(rest, "sync", false));
+    controller_->host().saveDocument(std::move(document), field::boolean(rest, "sync", false));
 }
 
 void Bridge::sessionActivity(bool active) {

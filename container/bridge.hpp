@@ -48,7 +48,7 @@ class Bridge {
     void dispatch(nlohmann::json body, WeakPageView sender);
     // A "save" whose data arrived as compact JSON text of an object or array; rest is the
     // message without its data.
-    void dispatchSave(const nlohmann::json& rest, const std::string& document);
+    void dispatchSave(const nlohmann::json& rest, std::string document);
 
     // Every navigation action, in any frame, including new-window requests. userGesture:
     // the engine says a click or key of the user's started it. The engine says so too of

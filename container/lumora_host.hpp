@@ -24,7 +24,8 @@ class LumoraHost {
     virtual void saveState(const nlohmann::json& data, bool sync) = 0;
     // The same for a state the caller already holds as compact JSON text of an object or
     // array: a state can be megabytes, and this spares parsing and printing it again.
-    virtual void saveDocument(const std::string& document, bool sync) {
+    // Taken by value, so a caller done with its text hands it over uncopied.
+    virtual void saveDocument(std::string document, bool sync) {
         saveState(nlohmann::json::parse(document), sync);
     }
     virtual void setReminder(bool on, const std::string& time) = 0;

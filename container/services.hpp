@@ -1,6 +1,7 @@
 #pragma once
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,10 @@ class CloudService {
     // or array, so a large state is not serialised twice per save.
     virtual void pushDocument(const std::string& document, bool sync) {
         push(nlohmann::json::parse(document), sync);
+    }
+    // The same for text shared with other readers (the local save).
+    virtual void pushDocument(std::shared_ptr<const std::string> document, bool sync) {
+        pushDocument(*document, sync);
     }
     virtual void pull() = 0;
     virtual void forget() = 0;

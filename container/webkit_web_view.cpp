@@ -315,7 +315,7 @@ void WebKitBackend::receiveMessage(JSCValue* value) {
             logReplacedSurrogates(save->repaired);
             if (save->dropped) return;
             ++fastSaves_;
-            bridge_.dispatchSave(save->rest, save->document);
+            bridge_.dispatchSave(save->rest, std::move(save->document));
             return;
         }
     }

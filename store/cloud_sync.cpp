@@ -173,7 +173,7 @@ void CloudSync::push(const nlohmann::json& value, bool sync) {
     std::optional<std::string> document;
     if (isJsonDocument(value)) document = compactJson(value);
     if (document)
-        pushDocument(*document, sync);
+        pushDocument(std::make_shared<const std::string>(std::move(*document)), sync);
     else
         applySwitch(sync);
 }
@@ -185,8 +185,13 @@ void CloudSync::applySwitch(bool sync) {
 }
 
 void CloudSync::pushDocument(const std::string& text, bool sync) {
+    pushDocument(std::make_shared<const std::string>(text), sync);
+}
+
+void CloudSync::pushDocument(std::shared_ptr<const std::string> document, bool sync) {
     applySwitch(sync);
     if (!sync) return;
+    const std::string& text = *document;
     // Same text, same bytes: compression is deterministic. With a write under way, the
     // record is not known yet: the worker compares, and this save still hears how it went.
     if (!writingText_ && lastText_ && *lastText_ == text) return;
@@ -200,7 +205,7 @@ void CloudSync::pushDocument(const std::string& text, bool sync) {
         refusedText_ = text;
         return;
     }
-    writingText_ = std::make_shared<const std::string>(text);
+    writingText_ = std::move(document);
     std::uint64_t number = ++pushes_;
     {
         std::lock_guard lock(worker_->mutex);
@@ -227,10 +232,10 @@ void CloudSync::pushed(const PushOutcome& out) {
     switch (out.kind) {
         case Kind::kWritten:
             lastPut_ = out.record;
-            lastText_ = *out.text;
+            lastText_ = out.text;
             return;
         case Kind::kSame:
-            lastText_ = *out.text;
+            lastText_ = out.text;
             return;
         case Kind::kBig:
             refusedText_ = *out.text;
@@ -296,7 +301,7 @@ void CloudSync::pulled(const PullOutcome& out) {
             break;
     }
     lastPut_ = out.record;
-    lastText_ = *out.text;
+    lastText_ = out.text;
     // Even late: the store now counts the record as read, so the next write would replace
     // it; the page must have merged it by then.
     WeakPageView view = webView_;
@@ -391,6 +396,9 @@ class FolderCloudSync final : public CloudService {
     void push(const nlohmann::json& value, bool sync) override { sync_.push(value, sync); }
     void pushDocument(const std::string& document, bool sync) override {
         sync_.pushDocument(document, sync);
+    }
+    void pushDocument(std::shared_ptr<const std::string> document, bool sync) override {
+        sync_.pushDocument(std::move(document), sync);
     }
     void pull() override { sync_.pull(); }
     void forget() override { sync_.forget(); }

@@ -38,6 +38,7 @@ class CloudSync final : public CloudService {
     bool isEnabled() override;
     void push(const nlohmann::json& value, bool sync) override;
     void pushDocument(const std::string& document, bool sync) override;
+    void pushDocument(std::shared_ptr<const std::string> document, bool sync) override;
     void pull() override;
     void forget() override;
     bool flush(double seconds) override;
@@ -71,7 +72,7 @@ class CloudSync final : public CloudService {
     // The record last written or read, and the text it holds. Comparing texts first
     // keeps an unchanged save from compressing at all.
     std::optional<std::string> lastPut_;
-    std::optional<std::string> lastText_;
+    std::shared_ptr<const std::string> lastText_;
     // The newest text given to the worker to write and not answered yet.
     std::shared_ptr<const std::string> writingText_;
     // The last state refused as too big: saving it again is refused without compressing.

@@ -1,6 +1,8 @@
 #include "container/base/main_loop.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace lumora {
 
@@ -82,6 +84,9 @@ std::size_t SerialWorker::pending() const {
 void SerialWorker::loop() {
     // Named, so a profile or a stack dump says which worker it is.
     pthread_setname_np(pthread_self(), name_.substr(0, 15).c_str());
+    // Background work gives way to the main loop (the window, D-Bus answers, the audio
+    // reports) when both want the processor; alone it runs at full speed.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNice);
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });

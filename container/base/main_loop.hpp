@@ -95,6 +95,8 @@ class SerialWorker {
     void drain();
     // Jobs given and not yet finished.
     std::size_t pending() const;
+    // The niceness of worker threads: below the main loop's, above idle.
+    static constexpr int kWorkerNice = 10;
 
   private:
     void loop();

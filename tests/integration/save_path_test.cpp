@@ -39,7 +39,7 @@ struct SaveRecorder final : ForwardingHost {
         inner.saveState(data, sync);
         saves.push_back({data, sync, fileText()});
     }
-    void saveDocument(const std::string& document, bool sync) override {
+    void saveDocument(std::string document, bool sync) override {
         inner.saveDocument(document, sync);
         saves.push_back({json::parse(document), sync, fileText()});
     }

@@ -1,4 +1,6 @@
 #pragma once
+#include <utility>
+
 #include "container/lumora_host.hpp"
 
 namespace lumora::test {
@@ -14,8 +16,8 @@ struct ForwardingHost : LumoraHost {
     std::array<double, 3> backgroundRGB() const override { return inner.backgroundRGB(); }
     std::optional<std::string> loadState() override { return inner.loadState(); }
     void saveState(const nlohmann::json& data, bool sync) override { inner.saveState(data, sync); }
-    void saveDocument(const std::string& document, bool sync) override {
-        inner.saveDocument(document, sync);
+    void saveDocument(std::string document, bool sync) override {
+        inner.saveDocument(std::move(document), sync);
     }
     void setReminder(bool on, const std::string& time) override { inner.setReminder(on, time); }
     void handleEvent(const std::string& name, const nlohmann::json& detail) override {
