@@ -34,70 +34,92 @@ guint32 toplevelXid(GtkWindow* window) {
     return 0;
 }
 
-void uninhibitSession(GDBusConnection* bus, guint32 cookie) {
-    g_dbus_connection_call(bus, kSessionManager, kSessionManagerPath, kSessionManager, "Uninhibit",
-                           g_variant_new("(u)", cookie), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                           5000, nullptr, nullptr, nullptr);
+// A service that holds the session awake for as long as it keeps a cookie.
+struct InhibitService {
+    const char* name;
+    const char* path;
+    const char* release;  // the method that takes the cookie back
+    GDBusCallFlags flags;
+};
+constexpr InhibitService kSessionManagerService{kSessionManager, kSessionManagerPath, "Uninhibit",
+                                                G_DBUS_CALL_FLAGS_NO_AUTO_START};
+constexpr InhibitService kScreenSaverService{kScreenSaver, "/org/freedesktop/ScreenSaver",
+                                             "UnInhibit", G_DBUS_CALL_FLAGS_NONE};
+
+void releaseCookie(GDBusConnection* bus, const InhibitService& service, guint32 cookie) {
+    g_dbus_connection_call(bus, service.name, service.path, service.name, service.release,
+                           g_variant_new("(u)", cookie), nullptr, service.flags, 5000, nullptr,
+                           nullptr, nullptr);
 }
 }  // namespace
+
+// One service's hold: an Inhibit call answered on the loop with a cookie, handed back when
+// the session ends. A call on its way outlives the hold, so a cookie that comes back after
+// the session ended, or after the inhibitor went, is still handed back.
+class GtkActivityInhibitor::Hold {
+  public:
+    Hold(const GtkActivityInhibitor& owner, const InhibitService& service)
+        : owner_(owner), service_(service) {}
+    ~Hold() {
+        if (call_) call_->hold = nullptr;
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    bool busy() const { return call_ != nullptr || cookie_ != 0; }
+    void request(GDBusConnection* bus, GVariant* arguments) {
+        call_ = new Call{this, &service_};
+        g_dbus_connection_call(bus, service_.name, service_.path, service_.name, "Inhibit",
+                               arguments, G_VARIANT_TYPE("(u)"), service_.flags, 5000, nullptr,
+                               onReply, call_);
+    }
+    void release(GDBusConnection* bus) {
+        if (cookie_ == 0) return;
+        if (bus) releaseCookie(bus, service_, cookie_);
+        cookie_ = 0;
+    }
+
+  private:
+    struct Call {
+        Hold* hold;
+        const InhibitService* service;
+    };
+    static void onReply(GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Call> call(static_cast<Call*>(data));
+        GDBusConnection* bus = G_DBUS_CONNECTION(source);
+        // No such service (the session manager is GNOME's alone) is no fault.
+        GPtr<GVariant> reply =
+            GPtr<GVariant>::adopt(g_dbus_connection_call_finish(bus, result, nullptr));
+        guint32 cookie = 0;
+        if (reply) g_variant_get(reply.get(), "(u)", &cookie);
+        Hold* hold = call->hold;
+        if (!hold) {
+            if (cookie != 0) releaseCookie(bus, *call->service, cookie);
+            return;
+        }
+        hold->call_ = nullptr;
+        hold->cookie_ = cookie;
+        // The session may have ended while the call was on its way.
+        if (!hold->owner_.active_) hold->release(bus);
+    }
+
+    const GtkActivityInhibitor& owner_;
+    const InhibitService& service_;
+    guint32 cookie_ = 0;
+    Call* call_ = nullptr;
+};
 
 GtkActivityInhibitor::GtkActivityInhibitor(GtkApplication* app, GtkWindow* (*window)(gpointer),
                                            gpointer data)
     : app_(app),
       window_(window),
       windowData_(data),
+      session_(std::make_unique<Hold>(*this, kSessionManagerService)),
+      screenSaver_(std::make_unique<Hold>(*this, kScreenSaverService)),
       cancellable_(GPtr<GCancellable>::adopt(g_cancellable_new())) {}
-
-// An Inhibit call on its way. It outlives an inhibitor destroyed meanwhile, so the cookie
-// that comes back can still be handed back.
-struct GtkActivityInhibitor::InhibitCall {
-    GtkActivityInhibitor* owner;
-};
-
-// GTK's own inhibit waits for the session manager's answer without a time limit; this
-// asks the same and is answered on the loop.
-void GtkActivityInhibitor::inhibitSession(GDBusConnection* bus) {
-    if (sessionCall_ || sessionCookie_ != 0) return;
-    const char* appId = g_application_get_application_id(G_APPLICATION(app_));
-    sessionCall_ = new InhibitCall{this};
-    g_dbus_connection_call(
-        bus, kSessionManager, kSessionManagerPath, kSessionManager, "Inhibit",
-        g_variant_new("(susu)", appId ? appId : "", toplevelXid(window_(windowData_)),
-                      reason_.c_str(), kInhibitSuspend | kInhibitIdle),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, onSessionReply,
-        sessionCall_);
-}
-
-void GtkActivityInhibitor::onSessionReply(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<InhibitCall> call(static_cast<InhibitCall*>(data));
-    GDBusConnection* bus = G_DBUS_CONNECTION(source);
-    // No session manager (most desktops but GNOME's) is no fault.
-    GPtr<GVariant> reply =
-        GPtr<GVariant>::adopt(g_dbus_connection_call_finish(bus, result, nullptr));
-    guint32 cookie = 0;
-    if (reply) g_variant_get(reply.get(), "(u)", &cookie);
-    GtkActivityInhibitor* inhibitor = call->owner;
-    if (!inhibitor) {
-        if (cookie != 0) uninhibitSession(bus, cookie);
-        return;
-    }
-    inhibitor->sessionCall_ = nullptr;
-    inhibitor->sessionCookie_ = cookie;
-    // The session may have ended while the call was on its way.
-    if (!inhibitor->active_) inhibitor->releaseSession();
-}
-
-void GtkActivityInhibitor::releaseSession() {
-    if (sessionCookie_ == 0) return;
-    GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
-    if (bus) uninhibitSession(bus, sessionCookie_);
-    sessionCookie_ = 0;
-}
 
 GtkActivityInhibitor::~GtkActivityInhibitor() {
     end();
-    if (inhibitCall_) inhibitCall_->owner = nullptr;
-    if (sessionCall_) sessionCall_->owner = nullptr;
     // A name check still on its way finishes as cancelled and leaves this object alone.
     g_cancellable_cancel(cancellable_.get());
 }
@@ -108,10 +130,16 @@ void GtkActivityInhibitor::begin(const std::string& reason) {
     reason_ = reason;
     GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
     if (!bus) return;
-    inhibitSession(bus);
-    if (awaitingReply_ || screenSaverCookie_ != 0) return;
+    // GTK's own inhibit asks the same, but waits for the answer without a time limit.
+    if (!session_->busy()) {
+        const char* appId = g_application_get_application_id(G_APPLICATION(app_));
+        session_->request(
+            bus, g_variant_new("(susu)", appId ? appId : "", toplevelXid(window_(windowData_)),
+                               reason_.c_str(), kInhibitSuspend | kInhibitIdle));
+    }
+    if (checkingOwner_ || screenSaver_->busy()) return;
     // Ask only when the name has an owner, so no service gets activated for this.
-    awaitingReply_ = true;
+    checkingOwner_ = true;
     g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                            "org.freedesktop.DBus", "NameHasOwner",
                            g_variant_new("(s)", kScreenSaver), G_VARIANT_TYPE("(b)"),
@@ -124,58 +152,22 @@ void GtkActivityInhibitor::onOwnerReply(GObject* source, GAsyncResult* result, g
         g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
     if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) return;
     auto* inhibitor = static_cast<GtkActivityInhibitor*>(self);
+    inhibitor->checkingOwner_ = false;
     gboolean hasOwner = FALSE;
     if (reply) g_variant_get(reply.get(), "(b)", &hasOwner);
     // The session may have ended before the answer came: then there is nothing to hold.
-    if (!hasOwner || !inhibitor->active_) {
-        inhibitor->awaitingReply_ = false;
-        return;
-    }
-    inhibitor->inhibitCall_ = new InhibitCall{inhibitor};
-    g_dbus_connection_call(G_DBUS_CONNECTION(source), kScreenSaver, "/org/freedesktop/ScreenSaver",
-                           kScreenSaver, "Inhibit",
-                           g_variant_new("(ss)", "org.lumora.Lumora", inhibitor->reason_.c_str()),
-                           G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-                           onInhibitReply, inhibitor->inhibitCall_);
-}
-
-void GtkActivityInhibitor::onInhibitReply(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<InhibitCall> call(static_cast<InhibitCall*>(data));
-    GDBusConnection* bus = G_DBUS_CONNECTION(source);
-    GPtr<GVariant> reply =
-        GPtr<GVariant>::adopt(g_dbus_connection_call_finish(bus, result, nullptr));
-    guint32 cookie = 0;
-    if (reply) g_variant_get(reply.get(), "(u)", &cookie);
-    GtkActivityInhibitor* inhibitor = call->owner;
-    if (!inhibitor) {
-        if (cookie != 0) uninhibitScreenSaver(bus, cookie);
-        return;
-    }
-    inhibitor->inhibitCall_ = nullptr;
-    inhibitor->awaitingReply_ = false;
-    inhibitor->screenSaverCookie_ = cookie;
-    // The session may have ended while the call was on its way.
-    if (!inhibitor->active_) inhibitor->releaseScreenSaver();
-}
-
-void GtkActivityInhibitor::releaseScreenSaver() {
-    if (screenSaverCookie_ == 0) return;
-    GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
-    if (bus) uninhibitScreenSaver(bus, screenSaverCookie_);
-    screenSaverCookie_ = 0;
-}
-
-void GtkActivityInhibitor::uninhibitScreenSaver(GDBusConnection* bus, guint32 cookie) {
-    g_dbus_connection_call(bus, kScreenSaver, "/org/freedesktop/ScreenSaver", kScreenSaver,
-                           "UnInhibit", g_variant_new("(u)", cookie), nullptr,
-                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
+    if (!hasOwner || !inhibitor->active_) return;
+    inhibitor->screenSaver_->request(
+        G_DBUS_CONNECTION(source),
+        g_variant_new("(ss)", "org.lumora.Lumora", inhibitor->reason_.c_str()));
 }
 
 void GtkActivityInhibitor::end() {
     if (!active_) return;
     active_ = false;
-    releaseSession();
-    releaseScreenSaver();
+    GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(app_));
+    session_->release(bus);
+    screenSaver_->release(bus);
 }
 
 namespace {

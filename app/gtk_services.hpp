@@ -1,6 +1,7 @@
 #pragma once
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 
 #include "container/base/glib_ptr.hpp"
@@ -18,26 +19,18 @@ class GtkActivityInhibitor final : public ActivityInhibitor {
     void end() override;
 
   private:
+    class Hold;
     static void onOwnerReply(GObject* source, GAsyncResult* result, gpointer self);
-    struct InhibitCall;
-    static void onInhibitReply(GObject* source, GAsyncResult* result, gpointer data);
-    static void uninhibitScreenSaver(GDBusConnection* bus, guint32 cookie);
-    void releaseScreenSaver();
-    void inhibitSession(GDBusConnection* bus);
-    static void onSessionReply(GObject* source, GAsyncResult* result, gpointer data);
-    void releaseSession();
 
     GtkApplication* app_;
     GtkWindow* (*window_)(gpointer);
     gpointer windowData_;
-    guint32 sessionCookie_ = 0;
-    InhibitCall* sessionCall_ = nullptr;  // an Inhibit to the session manager on its way
-    guint32 screenSaverCookie_ = 0;
     bool active_ = false;
-    // A NameHasOwner or Inhibit call to the screen saver is on its way.
-    bool awaitingReply_ = false;
     std::string reason_;
-    InhibitCall* inhibitCall_ = nullptr;
+    std::unique_ptr<Hold> session_;      // the GNOME session manager
+    std::unique_ptr<Hold> screenSaver_;  // org.freedesktop.ScreenSaver
+    // The screen saver's NameHasOwner check is on its way.
+    bool checkingOwner_ = false;
     GPtr<GCancellable> cancellable_;
 };
 
