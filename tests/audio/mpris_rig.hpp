@@ -30,6 +30,9 @@ struct MprisSessionRig {
                            [this] { return env.cacheHome(); }, [this] { return webRoot; }, {}}};
 
     void send(const nlohmann::json& body) { audio.handle(body["type"].get<std::string>(), body); }
+    // Every message sent so far has taken effect: chunk files written and read back, and
+    // the messages that waited behind them applied.
+    bool settled() const { return audio.writesPending() == 0 && audio.messagesWaiting() == 0; }
 };
 
 }  // namespace lumora::test

@@ -80,7 +80,7 @@ struct Rig : MprisSessionRig {
         for (int k = 0; k < 3; ++k) send(patternChunk("m1", k, 90, 30, kRate));
     }
     bool ready() {
-        return spinUntil([&] { return mpris.nameAcquired(); }, 10) &&
+        return spinUntil([&] { return mpris.nameAcquired() && settled(); }, 10) &&
                spinUntil([&] { return playerctl("status") != ""; }, 10);
     }
     // Runs the command and returns the one report it caused, or "" when it caused none.

@@ -80,7 +80,7 @@ struct Rig : MprisSessionRig {
         if (client) g_object_unref(client);
     }
     bool ready() {
-        return client && spin([&] { return mpris.nameAcquired(); }, 10);
+        return client && spin([&] { return mpris.nameAcquired() && settled(); }, 10);
     }
 
     // Starts a call without waiting; the reply lands in *reply. parameters is sunk.
