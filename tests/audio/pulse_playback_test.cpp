@@ -103,7 +103,9 @@ TEST(PulsePlayback, SeekPlaysTheSecondChunkFromItsMiddle) {
     rig.chunk(2);
     rig.pulse.startCapture();
     rig.message("audioPlay", 45);
-    spinFor(0.7);
+    // Time for the chunk to be read on the audio worker and the server to start it, even
+    // on a loaded machine.
+    spinFor(1.0);
     rig.message("audioPause");
     auto runs = runsOf(rig.pulse.stopCapture());
     ASSERT_EQ(runs.size(), 1u) << describe(runs);
